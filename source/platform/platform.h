@@ -1,0 +1,392 @@
+// The platform seam: the only door from the patch's modules to Windows.
+//
+// Everything here is spelled in Win32 terms (names, error codes, shell
+// results, button ids) so that the modules read like ordinary Win32 code,
+// but no module ever includes <windows.h>. Two backends implement it:
+//   - win32.cpp: the real calls (built with mingw-w64 for Windows);
+//   - sim.cpp:   a simulated Windows machine for native unit tests.
+// COM stays inside the backends: shortcut files and the DirectX
+// diagnostics provider are reached through plain functions below.
+//
+// The Win32 backend includes this header before <windows.h> (whose macros
+// would otherwise rewrite the constant names declared here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------
+// Basic types, sized as on Windows.
+using BYTE = unsigned char;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = std::uint32_t;
+using BOOL = int;
+using HRESULT = std::int32_t;
+using REGSAM = DWORD;
+using INT_PTR = std::intptr_t;
+using WCHAR = char16_t; // UTF-16 code unit, as Windows' WCHAR
+
+struct HKEY__;
+using HKEY = HKEY__*;
+struct HWND__;
+using HWND = HWND__*;
+struct HANDLE__;
+using HANDLE = HANDLE__*; // NULL or INVALID_HANDLE_VALUE mean "none"
+struct HFONT__;
+using HFONT = HFONT__*;
+struct ITEMIDLIST;
+using PIDLIST_ABSOLUTE = ITEMIDLIST*;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+// Predefined keys, with the same (sign-extended) values as Windows.
+inline HKEY const HKEY_CURRENT_USER =
+    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000001u)));
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000002u)));
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+constexpr UINT MAX_PATH = 260;
+
+// ---------------------------------------------------------------------------
+// Error codes (winerror.h).
+constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_PATH_NOT_FOUND = 3;
+constexpr LONG ERROR_ACCESS_DENIED = 5;
+constexpr LONG ERROR_INVALID_HANDLE = 6;
+constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr LONG ERROR_WRITE_PROTECT = 19;
+constexpr LONG ERROR_NOT_READY = 21;
+constexpr LONG ERROR_FILE_EXISTS = 80;
+constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr LONG ERROR_ALREADY_EXISTS = 183;
+constexpr LONG ERROR_MORE_DATA = 234;
+constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+constexpr LONG ERROR_BADKEY = 1010;
+constexpr LONG ERROR_KEY_DELETED = 1018;
+
+// COM results.
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
+inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+inline bool FAILED(HRESULT hr) { return hr < 0; }
+inline HRESULT HRESULT_FROM_WIN32(LONG error)
+{
+    return error <= 0 ? static_cast<HRESULT>(error)
+                      : static_cast<HRESULT>((static_cast<DWORD>(error) & 0xFFFFu) | 0x80070000u);
+}
+
+// ---------------------------------------------------------------------------
+// Registry (advapi32, shlwapi).
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
+constexpr DWORD REG_LINK = 6;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_RESOURCE_LIST = 8;
+constexpr DWORD REG_FULL_RESOURCE_DESCRIPTOR = 9;
+constexpr DWORD REG_RESOURCE_REQUIREMENTS_LIST = 10;
+constexpr DWORD REG_QWORD = 11;
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_READ = 0x20019;
+constexpr REGSAM KEY_WRITE = 0x20006;
+constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// Limits the registry itself enforces (in characters).
+constexpr DWORD REGISTRY_MAX_KEY_NAME = 255;
+constexpr DWORD REGISTRY_MAX_VALUE_NAME = 16383;
+
+// Narrow calls convert names and string data through the ANSI code page,
+// exactly like Windows. The wide calls move UTF-16 text and raw bytes.
+LONG RegOpenKeyA(HKEY key, const char* sub_key, HKEY* result);
+LONG RegOpenKeyExW(HKEY key, const WCHAR* sub_key, DWORD options, REGSAM sam, HKEY* result);
+LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* class_name, DWORD options,
+                     REGSAM sam, void* security, HKEY* result, DWORD* disposition);
+LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved, WCHAR* class_name, DWORD options,
+                     REGSAM sam, void* security, HKEY* result, DWORD* disposition);
+LONG RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* data_size);
+LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* data_size);
+LONG RegSetValueExA(HKEY key, const char* value_name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD data_size);
+LONG RegSetValueExW(HKEY key, const WCHAR* value_name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD data_size);
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_length, DWORD* reserved, char* class_name,
+                   DWORD* class_length, FILETIME* last_write_time);
+LONG RegEnumKeyExW(HKEY key, DWORD index, WCHAR* name, DWORD* name_length, DWORD* reserved, WCHAR* class_name,
+                   DWORD* class_length, FILETIME* last_write_time);
+LONG RegEnumValueA(HKEY key, DWORD index, char* value_name, DWORD* value_name_length, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* data_size);
+LONG RegEnumValueW(HKEY key, DWORD index, WCHAR* value_name, DWORD* value_name_length, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* data_size);
+// Any pointer may be null. Lengths are in characters without the terminator,
+// data sizes in bytes (the wide form's view).
+LONG RegQueryInfoKeyW(HKEY key, WCHAR* class_name, DWORD* class_length, DWORD* reserved, DWORD* sub_keys,
+                      DWORD* max_sub_key_length, DWORD* max_class_length, DWORD* values,
+                      DWORD* max_value_name_length, DWORD* max_value_length, DWORD* security_descriptor,
+                      FILETIME* last_write_time);
+LONG RegDeleteValueA(HKEY key, const char* value_name);
+LONG RegCloseKey(HKEY key);
+// shlwapi: deletes a key with everything below it.
+DWORD SHDeleteKeyA(HKEY key, const char* sub_key);
+DWORD SHDeleteKeyW(HKEY key, const WCHAR* sub_key);
+
+// ---------------------------------------------------------------------------
+// Shell (shell32).
+constexpr UINT FO_MOVE = 1;
+constexpr UINT FO_COPY = 2;
+constexpr UINT FO_DELETE = 3;
+constexpr UINT FO_RENAME = 4;
+constexpr WORD FOF_SILENT = 0x0004;
+constexpr WORD FOF_NOCONFIRMATION = 0x0010;
+constexpr WORD FOF_ALLOWUNDO = 0x0040;
+constexpr WORD FOF_NOERRORUI = 0x0400;
+
+// The fields the patch uses, in the order of the Win32 record. pFrom and
+// pTo are lists of names, each list ended by an empty name (two NULs).
+struct SHFILEOPSTRUCTA {
+    HWND hwnd;
+    UINT wFunc;
+    const char* pFrom;
+    const char* pTo;
+    WORD fFlags;
+    BOOL fAnyOperationsAborted;
+    void* hNameMappings;
+    const char* lpszProgressTitle;
+};
+int SHFileOperationA(SHFILEOPSTRUCTA* operation);
+
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOW = 5;
+// Greater than 32 when the program was started.
+INT_PTR ShellExecuteA(HWND owner, const char* operation, const char* file, const char* parameters,
+                      const char* directory, int show);
+
+constexpr DWORD SEE_MASK_NOCLOSEPROCESS = 0x00000040;
+constexpr DWORD SEE_MASK_FLAG_NO_UI = 0x00000400;
+struct SHELLEXECUTEINFOA {
+    DWORD fMask;
+    HWND hwnd;
+    const char* lpVerb;
+    const char* lpFile;
+    const char* lpParameters;
+    const char* lpDirectory;
+    int nShow;
+    INT_PTR hInstApp; // out: the ShellExecuteA-style result
+    HANDLE hProcess;  // out, with SEE_MASK_NOCLOSEPROCESS: may stay NULL
+};
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
+
+constexpr int CSIDL_PROGRAMS = 0x0002;
+constexpr int CSIDL_COMMON_PROGRAMS = 0x0017;
+constexpr int CSIDL_PROGRAM_FILES = 0x0026;
+constexpr int CSIDL_PROGRAM_FILESX86 = 0x002a;
+HRESULT SHGetSpecialFolderLocation(HWND owner, int folder, PIDLIST_ABSOLUTE* id_list);
+// path must hold MAX_PATH characters.
+BOOL SHGetPathFromIDListA(PIDLIST_ABSOLUTE id_list, char* path);
+void ILFree(PIDLIST_ABSOLUTE id_list);
+// path must hold MAX_PATH characters. The folder as this (32-bit) program
+// sees it: on 64-bit Windows, CSIDL_PROGRAM_FILES is "C:\Program Files (x86)".
+HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, char* path);
+
+// ---------------------------------------------------------------------------
+// Shortcut files (the Shell Link class with IShellLinkA and IPersistFile).
+// Load: create the object, load the file (STGM_READ), Resolve(owner, 0),
+// then GetPath (SLGP_RAWPATH), GetDescription and GetArguments, each into a
+// buffer of the given capacity. Returns the first failing call's result, or
+// the last call's result. On failure the outputs may be partly written.
+HRESULT shell_link_load(HWND owner, const WCHAR* shortcut_path, char* target, int target_capacity,
+                        char* arguments, int arguments_capacity, char* description, int description_capacity);
+// Save: a new Shell Link object with SetPath, SetArguments, SetDescription
+// (their results ignored), saved through IPersistFile with fRemember TRUE.
+HRESULT shell_link_save(const WCHAR* shortcut_path, const char* target, const char* arguments,
+                        const char* description);
+
+// ---------------------------------------------------------------------------
+// COM runtime.
+HRESULT CoInitialize(void* reserved);
+void CoUninitialize();
+
+// DirectX diagnostics provider (IDxDiagProvider / IDxDiagContainer).
+constexpr WORD VT_EMPTY = 0;
+constexpr WORD VT_I4 = 3;
+constexpr WORD VT_BSTR = 8;
+constexpr WORD VT_UI4 = 19;
+// A property's VARIANT, flattened: the type and the member that type uses.
+struct DXDIAG_PROPERTY {
+    WORD vt;
+    DWORD ulVal;          // VT_UI4
+    LONG lVal;            // VT_I4
+    BOOL bstr_is_null;    // VT_BSTR with a null string pointer
+    WCHAR bstrVal[64];    // VT_BSTR text, NUL-terminated, cut to 63 units
+};
+struct DXDIAG_SESSION;
+// Creates the provider (CLSCTX_INPROC_SERVER), calls Initialize with the
+// record (size of DXDIAG_INIT_PARAMS, header version 111, no WHQL checks),
+// GetRootContainer and GetChildContainer("DxDiag_SystemInfo"). On failure
+// everything obtained is released and *session is NULL.
+HRESULT dxdiag_open_system_info(DXDIAG_SESSION** session);
+// GetProp on the system-information container, the VARIANT cleared after.
+HRESULT dxdiag_get_property(DXDIAG_SESSION* session, const WCHAR* name, DXDIAG_PROPERTY* property);
+// Releases the system-information container, the root container, the provider.
+void dxdiag_close(DXDIAG_SESSION* session);
+
+// ---------------------------------------------------------------------------
+// Version information (version.dll).
+struct VS_FIXEDFILEINFO {
+    DWORD dwSignature;
+    DWORD dwStrucVersion;
+    DWORD dwFileVersionMS;
+    DWORD dwFileVersionLS;
+    DWORD dwProductVersionMS;
+    DWORD dwProductVersionLS;
+    DWORD dwFileFlagsMask;
+    DWORD dwFileFlags;
+    DWORD dwFileOS;
+    DWORD dwFileType;
+    DWORD dwFileSubtype;
+    DWORD dwFileDateMS;
+    DWORD dwFileDateLS;
+};
+DWORD GetFileVersionInfoSizeA(const char* file_name, DWORD* handle);
+BOOL GetFileVersionInfoA(const char* file_name, DWORD handle, DWORD size, void* data);
+BOOL VerQueryValueA(const void* block, const char* sub_block, void** buffer, UINT* length);
+
+// ---------------------------------------------------------------------------
+// Kernel.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+const char* GetCommandLineA();
+// No module handle: the running executable.
+DWORD GetModuleFileNameA(void* module, char* file_name, DWORD size);
+UINT GetSystemDirectoryA(char* buffer, UINT size);
+void OutputDebugStringA(const char* text);
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+int MultiByteToWideChar(UINT code_page, DWORD flags, const char* text, int length, WCHAR* wide, int wide_length);
+int WideCharToMultiByte(UINT code_page, DWORD flags, const WCHAR* wide, int wide_length, char* text,
+                        int length, const char* default_char, BOOL* used_default_char);
+
+constexpr UINT DRIVE_UNKNOWN = 0;
+constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+constexpr UINT DRIVE_REMOVABLE = 2;
+constexpr UINT DRIVE_FIXED = 3;
+constexpr UINT DRIVE_REMOTE = 4;
+constexpr UINT DRIVE_CDROM = 5;
+constexpr UINT DRIVE_RAMDISK = 6;
+DWORD GetLogicalDriveStringsA(DWORD length, char* buffer);
+UINT GetDriveTypeA(const char* root);
+BOOL GetVolumeInformationA(const char* root, char* volume_name, DWORD volume_name_size, DWORD* serial_number,
+                           DWORD* max_component_length, DWORD* file_system_flags, char* file_system_name,
+                           DWORD file_system_name_size);
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+DWORD GetFileAttributesA(const char* path);
+BOOL CopyFileA(const char* existing, const char* destination, BOOL fail_if_exists);
+BOOL CreateDirectoryA(const char* path, void* security);
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer);
+BOOL SetCurrentDirectoryA(const char* path);
+DWORD GetTempPathA(DWORD size, char* buffer);
+
+constexpr DWORD SYNCHRONIZE = 0x00100000;
+constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+HANDLE OpenMutexA(DWORD access, BOOL inherit, const char* name);
+BOOL CloseHandle(HANDLE handle);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start, for time limits.
+DWORD GetTickCount();
+
+constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    char szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes on Windows");
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+
+// The C runtime's file streams ("r" and "rb" are all the patch needs).
+struct CRT_FILE;
+constexpr int CRT_SEEK_SET = 0;
+constexpr int CRT_SEEK_END = 2;
+CRT_FILE* crt_fopen(const char* path, const char* mode);
+int crt_fseek(CRT_FILE* file, long offset, int origin);
+long crt_ftell(CRT_FILE* file);
+std::size_t crt_fread(void* buffer, std::size_t size, std::size_t count, CRT_FILE* file);
+int crt_fclose(CRT_FILE* file);
+
+// Ends the process through the C runtime's normal exit path (exit).
+[[noreturn]] void exit_process(int exit_code);
+
+// ---------------------------------------------------------------------------
+// User interface (user32, gdi32).
+constexpr UINT MB_OK = 0x0;
+constexpr UINT MB_YESNO = 0x4;
+constexpr UINT MB_ICONQUESTION = 0x20;
+constexpr UINT MB_ICONWARNING = 0x30;
+constexpr UINT MB_ICONINFORMATION = 0x40;
+constexpr UINT MB_SYSTEMMODAL = 0x1000;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
+
+constexpr UINT WM_SETFONT = 0x0030;
+struct LOGFONTA {
+    LONG lfHeight;
+    LONG lfWidth;
+    LONG lfEscapement;
+    LONG lfOrientation;
+    LONG lfWeight;
+    BYTE lfItalic;
+    BYTE lfUnderline;
+    BYTE lfStrikeOut;
+    BYTE lfCharSet;
+    BYTE lfOutPrecision;
+    BYTE lfClipPrecision;
+    BYTE lfQuality;
+    BYTE lfPitchAndFamily;
+    char lfFaceName[32];
+};
+HFONT CreateFontIndirectA(const LOGFONTA* font);
+INT_PTR SendMessageA(HWND window, UINT message, std::uintptr_t wparam, INT_PTR lparam);
+
+} // namespace platform
