@@ -1,0 +1,54 @@
+// The patch driver and the coexistence workflow.
+#pragma once
+
+#include "main/layout.h"
+#include "platform/platform.h"
+
+#include <cstddef>
+
+// Process-wide state.
+extern char module_path[512];
+extern int shared_code_in_use;
+extern int is_ks2_installed;
+extern int is_ks3_installed;
+extern int installing_ks2;
+extern int installing_ks3;
+// Sets the process-wide state back to its start values (tests run many
+// "processes" in one).
+void reset_process_state();
+
+// Entry point and run modes.
+enum class run_mode { clean, uninstall_stage, install_stage };
+int patch_main();
+const char* command_line_after_program_name(const char* command_line);
+run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path);
+void clean_mode();
+
+// The product folder of a product code: INSTALL_INFO_ROOT\code. 1 when it
+// fit in buffer.
+int format_product_folder(char* buffer, std::size_t size, const char* product_code);
+const char* install_info_root();
+
+// Installed-title detection.
+int detect_installed_game();
+
+// Product-code relocation.
+int move_install_info_folder(const char* source_guid, const char* dest_guid);
+int move_uninstall_entry(const char* source_guid, const char* dest_guid);
+int relocate_registration(const char* source_guid, const char* dest_guid);
+
+// Uninstall redirection and stages.
+int prepare_uninstall_redirect(const char* code);
+int run_real_uninstaller(const char* code);
+int purge_arp_cache();
+void uninstall_stage();
+void install_stage();
+
+// Uninstall shortcut retargeting.
+int retarget_uninstall_shortcut(const char* new_guid);
+
+// Game disc and prerequisites.
+int find_disc_and_run_setup();
+int disc_needs_patch(const char* drive);
+int check_directx_prerequisite(const char* drive);
+int is_windows_xp();

@@ -1,0 +1,60 @@
+// Messages, assertions, path and file helpers, and the shell-link operations.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+
+// Reporting. Texts are formatted printf-style into a 1024-byte buffer; a
+// longer text is cut, never overrun. Both boxes have no owner, an empty
+// caption and MB_OK | MB_ICONWARNING | MB_SYSTEMMODAL.
+[[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void warn_user(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void debug_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void assert_failed(const char* expression, const char* source_module, int line);
+
+// A fatal error whose text is "ASSERT " and the failed expression.
+#define ASSERT(condition) ((condition) ? (void)0 : assert_failed(#condition, __FILE__, __LINE__))
+
+// Called by fatal_error just before the process ends (once; a fatal error
+// inside the handler does not call it again). The stages use it to put back
+// registrations they have moved.
+using fatal_error_handler = void (*)();
+void set_fatal_error_handler(fatal_error_handler handler);
+
+// Joins a path component to dest_string with exactly one backslash between
+// them (leading backslashes of the component are skipped). Returns 1, or 0
+// when the result would not fit in dest_size bytes; dest_string is then
+// left unchanged.
+int append_path(char* dest_string, std::size_t dest_size, const char* source_string);
+template <std::size_t N> int append_path(char (&dest_string)[N], const char* source_string)
+{
+    return append_path(dest_string, N, source_string);
+}
+
+// Deletes a folder and everything in it, without confirmation or progress
+// display. 1 when the shell reports success; 0 otherwise, and for a path
+// that does not fit the 512-byte buffer (nothing is deleted then).
+int delete_folder(const char* path);
+
+// Bounded formatting: 1 when the whole text fit into buffer, 0 when it was
+// cut (the buffer then holds the cut text, always NUL-terminated).
+int format_text(char* buffer, std::size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Case-insensitive comparison of ASCII letters, like the C runtime's _stricmp.
+int compare_ignoring_case(const char* a, const char* b);
+
+// Shell links. Buffers hold 260 characters each. read_shortcut fills target,
+// arguments and description; both return COM result codes.
+platform::HRESULT read_shortcut(platform::HWND owner, const char* shortcut_path, char* target, char* arguments,
+                                char* description);
+platform::HRESULT write_shortcut(const char* target, const char* arguments, const char* shortcut_path,
+                                 const char* description);
+
+// Small file, folder and font helpers.
+platform::INT_PTR set_window_font(platform::HWND window);
+int is_directory(const char* path);
+int file_exists(const char* path);
+long get_file_size(const char* file_name);
+int is_read_only(const char* path);
+int prepare_temp_folder(char* out_path, std::size_t out_size);
