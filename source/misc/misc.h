@@ -39,15 +39,16 @@ int delete_folder(const char* path);
 
 // Bounded formatting: 1 when the whole text fit into buffer, 0 when it was
 // cut (the buffer then holds the cut text, always NUL-terminated).
-int format_text(char* buffer, std::size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int format_text(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Case-insensitive comparison of ASCII letters, like the C runtime's _stricmp.
 int compare_ignoring_case(const char* a, const char* b);
 
 // Shell links. Buffers hold 260 characters each. read_shortcut fills target,
 // arguments and description; both return COM result codes.
-platform::HRESULT read_shortcut(platform::HWND owner, const char* shortcut_path, char* target, char* arguments,
-                                char* description);
+platform::HRESULT read_shortcut(platform::HWND owner, const char* shortcut_path, char* target,
+                                char* arguments, char* description);
 platform::HRESULT write_shortcut(const char* target, const char* arguments, const char* shortcut_path,
                                  const char* description);
 

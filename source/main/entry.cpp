@@ -1,0 +1,162 @@
+// The entry point: process-wide state, the choice of run mode, clean mode.
+#include "main/main.h"
+#include "misc/misc.h"
+
+#include <cstring>
+
+using namespace platform;
+
+char module_path[512];
+int shared_code_in_use = 1;
+int is_ks2_installed = 0;
+int is_ks3_installed = 0;
+int installing_ks2 = 0;
+int installing_ks3 = 0;
+
+namespace
+{
+
+const char* const ALL_PRODUCT_CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE};
+
+void lower_case_ascii(char* text)
+{
+    for (; *text != '\0'; ++text) {
+        if (*text >= 'A' && *text <= 'Z') {
+            *text = static_cast<char>(*text - 'A' + 'a');
+        }
+    }
+}
+
+void record_module_path()
+{
+    std::memset(module_path, 0, sizeof module_path);
+    GetModuleFileNameA(nullptr, module_path, sizeof module_path);
+    module_path[sizeof module_path - 1] = '\0'; // older systems leave a cut path unterminated
+    lower_case_ascii(module_path);
+}
+
+void delete_product_folders()
+{
+    for (const char* code : ALL_PRODUCT_CODES) {
+        char folder[512];
+        if (format_product_folder(folder, sizeof folder, code)) {
+            delete_folder(folder);
+        }
+    }
+}
+
+void delete_uninstall_entries()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key) != ERROR_SUCCESS) {
+        fatal_error("FAILED TO GET REGISTRY UNINSTALL DIRECTORY");
+    }
+    for (const char* code : ALL_PRODUCT_CODES) {
+        SHDeleteKeyA(key, code);
+    }
+    RegCloseKey(key);
+}
+
+void delete_publisher_key()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, &key) != ERROR_SUCCESS) {
+        fatal_error("FAILED TO GET REGISTRY QUENMOOR DIRECTORY");
+    }
+    SHDeleteKeyA(key, PUBLISHER_KEY);
+    RegCloseKey(key);
+}
+
+} // namespace
+
+void reset_process_state()
+{
+    std::memset(module_path, 0, sizeof module_path);
+    shared_code_in_use = 1;
+    is_ks2_installed = 0;
+    is_ks3_installed = 0;
+    installing_ks2 = 0;
+    installing_ks3 = 0;
+    set_fatal_error_handler(nullptr);
+}
+
+const char* install_info_root()
+{
+    static char root[MAX_PATH + sizeof INSTALL_INFO_FOLDER_NAME + 1];
+    format_text(root, sizeof root, "%s\\%s", DEFAULT_PROGRAM_FILES, INSTALL_INFO_FOLDER_NAME);
+    return root;
+}
+
+int format_product_folder(char* buffer, std::size_t size, const char* product_code)
+{
+    return format_text(buffer, size, "%s\\%s", install_info_root(), product_code);
+}
+
+// The text after the program's own name and the blanks that follow it: a
+// quoted name ends at its closing quote, an unquoted one at the first
+// character of code 0x20 or less.
+const char* command_line_after_program_name(const char* command_line)
+{
+    if (command_line == nullptr) {
+        return "";
+    }
+    const char* p = command_line;
+    if (*p == '"') {
+        ++p;
+        while (*p != '\0' && *p != '"') {
+            ++p;
+        }
+        if (*p == '"') {
+            ++p;
+        }
+    } else {
+        while (static_cast<unsigned char>(*p) > 0x20) {
+            ++p;
+        }
+    }
+    while (*p != '\0' && static_cast<unsigned char>(*p) <= 0x20) {
+        ++p;
+    }
+    return p;
+}
+
+run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path)
+{
+    if (std::strstr(command_line_tail, "clean") != nullptr) {
+        return run_mode::clean;
+    }
+    if (std::strstr(lower_case_module_path, ".tmp") != nullptr) {
+        return run_mode::uninstall_stage;
+    }
+    return run_mode::install_stage;
+}
+
+// Deletes every registration of both titles under all three product codes,
+// and the publisher's key. Game files, shortcuts and the Add/Remove Programs
+// cache are left alone.
+void clean_mode()
+{
+    delete_product_folders();
+    delete_uninstall_entries();
+    delete_publisher_key();
+    MessageBoxA(nullptr, "CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
+}
+
+int patch_main()
+{
+    CoInitialize(nullptr);
+    record_module_path();
+
+    switch (choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path)) {
+    case run_mode::clean:
+        clean_mode();
+        break;
+    case run_mode::uninstall_stage:
+        uninstall_stage();
+        break;
+    case run_mode::install_stage:
+        install_stage();
+        break;
+    }
+    return 0;
+}

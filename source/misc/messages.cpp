@@ -1,0 +1,94 @@
+// The program's three ways of reporting a problem, and the debugger trace.
+#include "misc/misc.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+using namespace platform;
+
+namespace
+{
+
+constexpr std::size_t MESSAGE_BUFFER_SIZE = 1024;
+constexpr UINT WARNING_BOX_STYLE = MB_OK | MB_ICONWARNING | MB_SYSTEMMODAL;
+
+fatal_error_handler installed_handler = nullptr;
+bool handler_has_run = false;
+
+// The text is cut to the buffer, never overrun. The caption is the empty
+// string: a null caption would make the platform show its default title.
+void show_warning_box(const char* format, va_list args)
+{
+    char text[MESSAGE_BUFFER_SIZE];
+    std::vsnprintf(text, sizeof text, format, args);
+    MessageBoxA(nullptr, text, "", WARNING_BOX_STYLE);
+}
+
+// Runs the handler at most once per process, even when a fatal error
+// happens inside the handler itself.
+void run_fatal_error_handler_once()
+{
+    if (installed_handler == nullptr || handler_has_run) {
+        return;
+    }
+    handler_has_run = true;
+    installed_handler();
+}
+
+} // namespace
+
+void set_fatal_error_handler(fatal_error_handler handler)
+{
+    installed_handler = handler;
+    handler_has_run = false;
+}
+
+void fatal_error(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    show_warning_box(format, args);
+    va_end(args);
+    run_fatal_error_handler_once();
+    exit_process(0);
+}
+
+void warn_user(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    show_warning_box(format, args);
+    va_end(args);
+}
+
+void debug_trace(const char* format, ...)
+{
+    char text[MESSAGE_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    OutputDebugStringA(text);
+    OutputDebugStringA("\n");
+}
+
+// Only the expression is shown; the module and line help a developer who
+// reads the code, not the user.
+void assert_failed(const char* expression, const char* source_module, int line)
+{
+    (void)source_module;
+    (void)line;
+    fatal_error("ASSERT %s", expression);
+}
+
+int format_text(char* buffer, std::size_t size, const char* format, ...)
+{
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(buffer, size, format, args);
+    va_end(args);
+    return written >= 0 && static_cast<std::size_t>(written) < size ? 1 : 0;
+}
