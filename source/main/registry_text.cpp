@@ -1,0 +1,51 @@
+#include "main/registry_text.h"
+
+#include "main/layout.h"
+#include "misc/misc.h"
+
+#include <cstring>
+
+using namespace platform;
+
+int format_uninstall_entry(char (&path)[TEXT_BUFFER_SIZE], const char* product_code)
+{
+    return format_text(path, sizeof path, UNINSTALL_KEY_FORMAT, product_code);
+}
+
+LONG read_text_value(HKEY key, const char* name, char (&text)[TEXT_BUFFER_SIZE], bool* terminated)
+{
+    DWORD size = sizeof text;
+    DWORD type = REG_NONE;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    *terminated = false;
+    if (result != ERROR_SUCCESS) {
+        text[0] = '\0';
+        return result;
+    }
+    if (size > sizeof text) {
+        size = sizeof text;
+    }
+    if (std::memchr(text, '\0', size) != nullptr) {
+        *terminated = true;
+    } else if (size < sizeof text) {
+        text[size] = '\0';
+        *terminated = true;
+    } else {
+        text[sizeof text - 1] = '\0';
+    }
+    return result;
+}
+
+char* find_product_code(char* text)
+{
+    char* brace = std::strchr(text, '{');
+    if (brace == nullptr || std::strlen(brace) < PRODUCT_CODE_LENGTH) {
+        return nullptr;
+    }
+    return brace;
+}
+
+void overwrite_product_code(char* position, const char* product_code)
+{
+    std::memcpy(position, product_code, PRODUCT_CODE_LENGTH);
+}

@@ -1,0 +1,28 @@
+// Reading and rewriting the text values of an uninstall entry.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+
+// Size of the buffers that hold a key path or a value's text.
+constexpr std::size_t TEXT_BUFFER_SIZE = 512;
+
+// Formats the uninstall entry path of a product code. 1 when it fit.
+int format_uninstall_entry(char (&path)[TEXT_BUFFER_SIZE], const char* product_code);
+
+// Reads a value as narrow text into a 512-byte buffer (the value's type is
+// not looked at). Returns the registry call's result; on success *terminated
+// says whether the text ends with a NUL within the buffer (a value stored
+// without one gets it added when there is room).
+platform::LONG read_text_value(platform::HKEY key, const char* name, char (&text)[TEXT_BUFFER_SIZE],
+                               bool* terminated);
+
+// The first "{" of text when a whole product code (38 characters) fits from
+// there to the end of the text; otherwise null, so that a rewrite can never
+// run past the text.
+char* find_product_code(char* text);
+
+// Writes a product code's 38 characters, without a NUL, over the text from
+// position.
+void overwrite_product_code(char* position, const char* product_code);

@@ -1,0 +1,164 @@
+// Moving a registration (product folder and uninstall entry) from one
+// product code to another.
+#include "main/main.h"
+#include "main/registry_text.h"
+#include "misc/misc.h"
+#include "registry/registry.h"
+
+#include <cstring>
+
+using namespace platform;
+
+namespace
+{
+
+// Reads "UninstallString" of the entry of product_code into text. Returns 0
+// when the product has no uninstall entry. Every other failure is fatal.
+int read_uninstall_string(const char* product_code, char (&text)[TEXT_BUFFER_SIZE])
+{
+    char path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(path, product_code);
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    bool terminated = false;
+    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) {
+        fatal_error("Error when getting uninstall string (%ld)", static_cast<long>(GetLastError()));
+    }
+    if (!terminated) {
+        fatal_error("Error in uninstall string");
+    }
+    return 1;
+}
+
+// The product folder is the quoted path's text up to and including the
+// first "}" after the quote. Both paths end with a second NUL, as the
+// shell's lists of names require.
+void product_folder_paths(const char* uninstall_string, const char* dest_guid,
+                          char (&current)[TEXT_BUFFER_SIZE], char (&renamed)[TEXT_BUFFER_SIZE])
+{
+    const char* quote = std::strchr(uninstall_string, '"');
+    if (quote == nullptr) {
+        fatal_error("Error in uninstall string");
+    }
+    const char* folder = quote + 1;
+    const char* brace = std::strchr(folder, '}');
+    if (brace == nullptr) {
+        fatal_error("Error in uninstall string");
+    }
+    // The text is at most 511 characters, so the folder and two NULs fit.
+    const std::size_t length = static_cast<std::size_t>(brace - folder) + 1;
+    std::memcpy(current, folder, length);
+    current[length] = '\0';
+    current[length + 1] = '\0';
+    std::memcpy(renamed, current, length + 2);
+
+    char* code = find_product_code(renamed);
+    if (code == nullptr) {
+        fatal_error("Error in uninstall string");
+    }
+    overwrite_product_code(code, dest_guid);
+}
+
+HKEY open_entry_for_move(const char* product_code)
+{
+    char path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(path, product_code);
+    HKEY key = nullptr;
+    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key);
+    ASSERT(ret == ERROR_SUCCESS);
+    return key;
+}
+
+// Rewrites the product code in one text value of the entry and writes the
+// value back as REG_SZ, whatever type it had.
+void rewrite_product_code_value(const char* product_code, const char* dest_guid, const char* value_name,
+                                const char* read_failure, const char* write_failure)
+{
+    HKEY key = open_entry_for_move(product_code);
+    char text[TEXT_BUFFER_SIZE];
+    bool terminated = false;
+    const LONG result = read_text_value(key, value_name, text, &terminated);
+    if (result != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        fatal_error(read_failure, static_cast<long>(GetLastError()));
+    }
+    char* ptr = terminated ? find_product_code(text) : nullptr;
+    if (ptr == nullptr) {
+        RegCloseKey(key);
+    }
+    ASSERT(ptr);
+    overwrite_product_code(ptr, dest_guid);
+    const DWORD size = static_cast<DWORD>(std::strlen(text) + 1);
+    if (RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size) !=
+        ERROR_SUCCESS) {
+        RegCloseKey(key);
+        fatal_error("%s", write_failure);
+    }
+    RegCloseKey(key);
+}
+
+void delete_uninstall_entry(const char* product_code)
+{
+    HKEY key = nullptr;
+    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key);
+    ASSERT(ret == ERROR_SUCCESS);
+    SHDeleteKeyA(key, product_code);
+    RegCloseKey(key);
+}
+
+} // namespace
+
+int move_install_info_folder(const char* source_guid, const char* dest_guid)
+{
+    // clang-format off
+    ASSERT(strlen (source_guid) == 38);
+    ASSERT(strlen (dest_guid) == 38);
+    // clang-format on
+
+    char uninstall_string[TEXT_BUFFER_SIZE];
+    if (!read_uninstall_string(source_guid, uninstall_string)) {
+        return 0;
+    }
+    char current[TEXT_BUFFER_SIZE];
+    char renamed[TEXT_BUFFER_SIZE];
+    product_folder_paths(uninstall_string, dest_guid, current, renamed);
+
+    SHFILEOPSTRUCTA operation{};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_RENAME;
+    operation.pFrom = current;
+    operation.pTo = renamed;
+    operation.fFlags = 0;
+    return SHFileOperationA(&operation) == 0 ? 1 : 0;
+}
+
+// The two text values are rewritten in the source entry first, so that the
+// copy carries the new texts; then the whole entry is copied and the source
+// entry deleted.
+int move_uninstall_entry(const char* source_guid, const char* dest_guid)
+{
+    rewrite_product_code_value(source_guid, dest_guid, "UninstallString",
+                               "Error when getting uninstall string (%ld)", "Failed to set uninstall string");
+    rewrite_product_code_value(source_guid, dest_guid, "LogFile", "Error when getting logfile name (%ld)",
+                               "Failed to set logfile string");
+
+    char source_path[TEXT_BUFFER_SIZE];
+    char dest_path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(source_path, source_guid);
+    format_uninstall_entry(dest_path, dest_guid);
+    copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
+
+    delete_uninstall_entry(source_guid);
+    return 1;
+}
+
+int relocate_registration(const char* source_guid, const char* dest_guid)
+{
+    const int folder_moved = move_install_info_folder(source_guid, dest_guid);
+    move_uninstall_entry(source_guid, dest_guid);
+    return folder_moved;
+}

@@ -1,0 +1,227 @@
+// Copy of a registry key with all its values and subkeys at any depth.
+//
+// Values and names move through the wide registry calls, so every byte of
+// every value arrives unchanged, text outside the ANSI code page included:
+// the entry move deletes the source after this copy, so anything the copy
+// left out would be lost for good.
+#include "registry/registry.h"
+
+#include "misc/misc.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+using namespace platform;
+
+namespace
+{
+
+constexpr std::size_t PATH_BUFFER_LENGTH = 1024; // characters, with the NUL
+constexpr DWORD SUBKEY_NAME_LENGTH = REGISTRY_MAX_KEY_NAME + 1;
+constexpr DWORD VALUE_NAME_LENGTH = REGISTRY_MAX_VALUE_NAME + 1;
+
+// The copy under way: the destination's root and both top paths as given.
+HKEY root_key = nullptr;
+char initial_source_directory[PATH_BUFFER_LENGTH];
+char initial_dest_directory[PATH_BUFFER_LENGTH];
+WCHAR wide_source_directory[PATH_BUFFER_LENGTH];
+WCHAR wide_dest_directory[PATH_BUFFER_LENGTH];
+// The source path of the key being walked; grows by "\name" on the way down
+// and is cut back on the way up, so the walk needs no path buffer per level.
+WCHAR current_path[PATH_BUFFER_LENGTH];
+WCHAR dest_path[PATH_BUFFER_LENGTH];
+
+std::size_t wide_length(const WCHAR* text)
+{
+    std::size_t length = 0;
+    while (text[length] != u'\0') {
+        ++length;
+    }
+    return length;
+}
+
+// Where needle first occurs in haystack, as strstr does for narrow text.
+const WCHAR* strstr(const WCHAR* haystack, const WCHAR* needle)
+{
+    const std::size_t needle_length = wide_length(needle);
+    for (; *haystack != u'\0'; ++haystack) {
+        if (std::memcmp(haystack, needle, needle_length * sizeof(WCHAR)) == 0) {
+            return haystack;
+        }
+    }
+    return needle_length == 0 ? haystack : nullptr;
+}
+
+// Appends parts to a wide path buffer; a path that does not fit is fatal.
+void append_wide(WCHAR* path, const WCHAR* part)
+{
+    const std::size_t length = wide_length(path);
+    const std::size_t addition = wide_length(part);
+    if (length + addition + 1 > PATH_BUFFER_LENGTH) {
+        fatal_error("Registry key path too long to copy");
+    }
+    std::memcpy(path + length, part, (addition + 1) * sizeof(WCHAR));
+}
+
+void set_context_path(char (&narrow)[PATH_BUFFER_LENGTH], WCHAR (&wide)[PATH_BUFFER_LENGTH], const char* path)
+{
+    if (!format_text(narrow, sizeof narrow, "%s", path) ||
+        MultiByteToWideChar(CP_ACP, 0, narrow, -1, wide, static_cast<int>(PATH_BUFFER_LENGTH)) == 0) {
+        fatal_error("Registry key path too long to copy");
+    }
+}
+
+char fold_ascii(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// A destination at or below the source would be walked while it grows.
+bool destination_inside_source(HKEY destination_root)
+{
+    if (destination_root != HKEY_LOCAL_MACHINE) {
+        return false;
+    }
+    const char* source = initial_source_directory;
+    const char* dest = initial_dest_directory;
+    for (; *source != '\0'; ++source, ++dest) {
+        if (fold_ascii(*source) != fold_ascii(*dest)) {
+            return false;
+        }
+    }
+    return *dest == '\0' || *dest == '\\';
+}
+
+HKEY create_destination_key(const WCHAR* path)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root_key, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        fatal_error("Failed to create new key");
+    }
+    return key;
+}
+
+int copy_values(HKEY source_key, HKEY dest_key);
+int copy_subkeys(HKEY source_key, WCHAR* current_registry_path);
+
+// One value: the sizing call gives its name, type and size; the reading
+// call fetches exactly that many bytes; the write keeps them unchanged.
+bool copy_value(HKEY source_key, HKEY dest_key, DWORD index, WCHAR* name)
+{
+    DWORD name_length = VALUE_NAME_LENGTH;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LONG result = RegEnumValueW(source_key, index, name, &name_length, nullptr, &type, nullptr, &size);
+    if (result == ERROR_NO_MORE_ITEMS) {
+        return false;
+    }
+    if (result != ERROR_SUCCESS) {
+        fatal_error("Failed to enum key values");
+    }
+
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size == 0 ? 1 : size]);
+    if (!data) {
+        fatal_error("Not enough memory to copy a registry value");
+    }
+    name_length = VALUE_NAME_LENGTH;
+    DWORD read_size = size;
+    result = RegEnumValueW(source_key, index, name, &name_length, nullptr, &type, data.get(), &read_size);
+    if (result != ERROR_SUCCESS) {
+        fatal_error("Failed to enum key values");
+    }
+    if (RegSetValueExW(dest_key, name, 0, type, data.get(), read_size) != ERROR_SUCCESS) {
+        fatal_error("Failed to create key value");
+    }
+    return true;
+}
+
+int copy_values(HKEY source_key, HKEY dest_key)
+{
+    ASSERT(source_key);
+    ASSERT(dest_key);
+    // Value names may have up to 16,383 characters; one buffer serves all.
+    std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[VALUE_NAME_LENGTH]);
+    if (!name) {
+        fatal_error("Not enough memory to copy a registry value");
+    }
+    for (DWORD index = 0; copy_value(source_key, dest_key, index, name.get()); ++index) {
+    }
+    return 1;
+}
+
+// Subkeys in the platform's enumeration order, each copied whole (values,
+// then its own subkeys) before the next one is read.
+int copy_subkeys(HKEY source_key, WCHAR* current_registry_path)
+{
+    const std::size_t current_length = wide_length(current_registry_path);
+    for (DWORD index = 0;; ++index) {
+        WCHAR name[SUBKEY_NAME_LENGTH];
+        DWORD name_length = SUBKEY_NAME_LENGTH;
+        FILETIME last_write_time;
+        const LONG result =
+            RegEnumKeyExW(source_key, index, name, &name_length, nullptr, nullptr, nullptr, &last_write_time);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            return 1;
+        }
+        if (result != ERROR_SUCCESS) {
+            fatal_error("Failed to enumerate registry keys (%ld)", static_cast<long>(result));
+        }
+
+        // clang-format off
+        ASSERT(strstr (current_registry_path, wide_source_directory));
+        // clang-format on
+        const WCHAR* relative = current_registry_path + wide_length(wide_source_directory);
+
+        dest_path[0] = u'\0';
+        append_wide(dest_path, wide_dest_directory);
+        append_wide(dest_path, relative);
+        append_wide(dest_path, u"\\");
+        append_wide(dest_path, name);
+        HKEY dest_key = create_destination_key(dest_path);
+
+        HKEY subkey = nullptr;
+        if (RegOpenKeyExW(source_key, name, 0, KEY_READ, &subkey) != ERROR_SUCCESS) {
+            RegCloseKey(dest_key);
+            fatal_error("Failed to get key interface");
+        }
+        copy_values(subkey, dest_key);
+        RegCloseKey(dest_key);
+
+        append_wide(current_registry_path, u"\\");
+        append_wide(current_registry_path, name);
+        copy_subkeys(subkey, current_registry_path);
+        current_registry_path[current_length] = u'\0';
+        RegCloseKey(subkey);
+    }
+}
+
+} // namespace
+
+int copy_registry_tree(HKEY destination_root, const char* source_key_path, const char* dest_key_path)
+{
+    ASSERT(source_key_path);
+    ASSERT(dest_key_path);
+
+    root_key = destination_root;
+    set_context_path(initial_source_directory, wide_source_directory, source_key_path);
+    set_context_path(initial_dest_directory, wide_dest_directory, dest_key_path);
+    if (destination_inside_source(destination_root)) {
+        fatal_error("Cannot copy a registry key into itself");
+    }
+
+    HKEY source_key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide_source_directory, 0, KEY_READ, &source_key) != ERROR_SUCCESS) {
+        fatal_error("Failed to get key interface");
+    }
+    HKEY dest_key = create_destination_key(wide_dest_directory);
+    copy_values(source_key, dest_key);
+    RegCloseKey(dest_key);
+
+    current_path[0] = u'\0';
+    append_wide(current_path, wide_source_directory);
+    copy_subkeys(source_key, current_path);
+    RegCloseKey(source_key);
+    return 1;
+}
