@@ -49,3 +49,17 @@ void overwrite_product_code(char* position, const char* product_code)
 {
     std::memcpy(position, product_code, PRODUCT_CODE_LENGTH);
 }
+
+int uninstall_entry_exists(const char* product_code)
+{
+    char path[TEXT_BUFFER_SIZE];
+    if (!format_uninstall_entry(path, product_code)) {
+        return 0;
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    RegCloseKey(key);
+    return 1;
+}

@@ -26,3 +26,6 @@ char* find_product_code(char* text);
 // Writes a product code's 38 characters, without a NUL, over the text from
 // position.
 void overwrite_product_code(char* position, const char* product_code);
+
+// 1 when an uninstall entry stands under the product code.
+int uninstall_entry_exists(const char* product_code);

@@ -73,31 +73,54 @@ HKEY open_entry_for_move(const char* product_code)
     return key;
 }
 
-// Rewrites the product code in one text value of the entry and writes the
-// value back as REG_SZ, whatever type it had.
-void rewrite_product_code_value(const char* product_code, const char* dest_guid, const char* value_name,
-                                const char* read_failure, const char* write_failure)
+// Reads one text value of the entry and finds the product code in it. A
+// value with no whole product code fails before anything is written.
+void read_product_code_value(HKEY key, const char* value_name, const char* read_failure,
+                             char (&text)[TEXT_BUFFER_SIZE], char** ptr_out)
 {
-    HKEY key = open_entry_for_move(product_code);
-    char text[TEXT_BUFFER_SIZE];
     bool terminated = false;
-    const LONG result = read_text_value(key, value_name, text, &terminated);
-    if (result != ERROR_SUCCESS) {
+    if (read_text_value(key, value_name, text, &terminated) != ERROR_SUCCESS) {
+        const long last_error = static_cast<long>(GetLastError());
         RegCloseKey(key);
-        fatal_error(read_failure, static_cast<long>(GetLastError()));
+        fatal_error(read_failure, last_error);
     }
     char* ptr = terminated ? find_product_code(text) : nullptr;
     if (ptr == nullptr) {
         RegCloseKey(key);
     }
     ASSERT(ptr);
-    overwrite_product_code(ptr, dest_guid);
+    *ptr_out = ptr;
+}
+
+// Writes a rewritten text back as REG_SZ, whatever type it had.
+void write_text_value(HKEY key, const char* value_name, const char* text, const char* write_failure)
+{
     const DWORD size = static_cast<DWORD>(std::strlen(text) + 1);
     if (RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size) !=
         ERROR_SUCCESS) {
         RegCloseKey(key);
         fatal_error("%s", write_failure);
     }
+}
+
+// Rewrites the product code in "UninstallString" and "LogFile" of the
+// entry. Both are read and checked before either is written, so a bad
+// value leaves the entry as it was.
+void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
+{
+    HKEY key = open_entry_for_move(source_guid);
+    char uninstall_string[TEXT_BUFFER_SIZE];
+    char log_file[TEXT_BUFFER_SIZE];
+    char* uninstall_code = nullptr;
+    char* log_code = nullptr;
+    read_product_code_value(key, "UninstallString", "Error when getting uninstall string (%ld)",
+                            uninstall_string, &uninstall_code);
+    read_product_code_value(key, "LogFile", "Error when getting logfile name (%ld)", log_file, &log_code);
+
+    overwrite_product_code(uninstall_code, dest_guid);
+    overwrite_product_code(log_code, dest_guid);
+    write_text_value(key, "UninstallString", uninstall_string, "Failed to set uninstall string");
+    write_text_value(key, "LogFile", log_file, "Failed to set logfile string");
     RegCloseKey(key);
 }
 
@@ -141,10 +164,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
 // entry deleted.
 int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 {
-    rewrite_product_code_value(source_guid, dest_guid, "UninstallString",
-                               "Error when getting uninstall string (%ld)", "Failed to set uninstall string");
-    rewrite_product_code_value(source_guid, dest_guid, "LogFile", "Error when getting logfile name (%ld)",
-                               "Failed to set logfile string");
+    rewrite_product_code_values(source_guid, dest_guid);
 
     char source_path[TEXT_BUFFER_SIZE];
     char dest_path[TEXT_BUFFER_SIZE];

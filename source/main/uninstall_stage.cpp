@@ -1,4 +1,200 @@
-// The uninstall stage: the removal of the title under the alternate code.
+// The uninstall redirection, the uninstall stage it leads to, and the purge
+// of the Add/Remove Programs cache.
+//
+// A title under the alternate code is removed through a copy of the patch
+// in its product folder: the removal runs the patch from a ".tmp" copy,
+// which puts the title under the shared code for the time of the removal,
+// so that the installer's real uninstaller finds it where it expects it.
 #include "main/main.h"
+#include "main/registry_text.h"
+#include "misc/misc.h"
 
-void uninstall_stage() {}
+#include <cstring>
+
+using namespace platform;
+
+namespace
+{
+
+constexpr char WAIT_FOR_UNINSTALL[] = "Please wait till the uninstall is complete, then click on okay";
+
+// The product folder named by the quoted path in the entry's
+// "UninstallString": from the first double quote up to and including the
+// first "}" after it.
+void product_folder_from_entry(const char* code, char (&folder)[TEXT_BUFFER_SIZE])
+{
+    char path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(path, code);
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        fatal_error("Could not find uninstall guid key in registry");
+    }
+    char text[TEXT_BUFFER_SIZE];
+    bool terminated = false;
+    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
+    const long last_error = static_cast<long>(GetLastError());
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) {
+        fatal_error("Error when getting uninstall string from registry (%ld)", last_error);
+    }
+    const char* quote = terminated ? std::strchr(text, '"') : nullptr;
+    if (quote == nullptr) {
+        fatal_error("Error in uninstall string");
+    }
+    const char* brace = std::strchr(quote + 1, '}');
+    if (brace == nullptr) {
+        fatal_error("Error in uninstall string");
+    }
+    const std::size_t length = static_cast<std::size_t>(brace - quote);
+    std::memcpy(folder, quote + 1, length);
+    folder[length] = '\0';
+}
+
+// folder joined with a file name, followed by a second NUL (the shell's list
+// form). A path without room for both is an unusable uninstall string.
+void file_in_folder(const char (&folder)[TEXT_BUFFER_SIZE], const char* file_name,
+                    char (&path)[TEXT_BUFFER_SIZE])
+{
+    std::memcpy(path, folder, sizeof path);
+    if (!append_path(path, sizeof path - 1, file_name)) {
+        fatal_error("Error in uninstall string");
+    }
+    path[std::strlen(path) + 1] = '\0';
+}
+
+int rename_file(const char* from, const char* to)
+{
+    SHFILEOPSTRUCTA operation{};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_RENAME;
+    operation.pFrom = from;
+    operation.pTo = to;
+    operation.fFlags = 0;
+    return SHFileOperationA(&operation);
+}
+
+// Puts both titles back where they stood when the stage began.
+void undo_swap(int parked)
+{
+    relocate_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    if (parked) {
+        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    }
+}
+
+// A registration left under the parking code by an interrupted run belongs
+// under the shared code (only a title registered there is ever parked).
+// Returns 0 when it cannot go back without merging two registrations.
+int restore_leftover_parked_registration()
+{
+    if (!uninstall_entry_exists(PARKING_PRODUCT_CODE)) {
+        return 1;
+    }
+    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        warn_user("A title is still registered under %s from an interrupted run, and another title is "
+                  "registered under %s.\nNothing was changed.",
+                  PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        return 0;
+    }
+    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    return 1;
+}
+
+} // namespace
+
+int prepare_uninstall_redirect(const char* code)
+{
+    char folder[TEXT_BUFFER_SIZE];
+    product_folder_from_entry(code, folder);
+    char installer[TEXT_BUFFER_SIZE];
+    char real_uninstaller[TEXT_BUFFER_SIZE];
+    file_in_folder(folder, INSTALLER_PROGRAM, installer);
+    file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, real_uninstaller);
+
+    if (rename_file(installer, real_uninstaller) != 0) {
+        return 0;
+    }
+    if (!CopyFileA(module_path, installer, 1)) {
+        // Give the title its own uninstaller back rather than leave the
+        // folder without any "setup.exe".
+        rename_file(real_uninstaller, installer);
+        fatal_error("Failed to copy setup.exe for uninstall");
+    }
+    return 1;
+}
+
+int run_real_uninstaller(const char* code)
+{
+    char folder[TEXT_BUFFER_SIZE];
+    product_folder_from_entry(code, folder);
+    char program[TEXT_BUFFER_SIZE];
+    file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, program);
+
+    if (ShellExecuteA(nullptr, nullptr, program, nullptr, nullptr, SW_SHOW) > 32) {
+        MessageBoxA(nullptr, WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+        return 1;
+    }
+    warn_user("Failed to run setup_is.exe");
+    return 0;
+}
+
+int purge_arp_cache()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    SHDeleteKeyA(key, SHARED_PRODUCT_CODE);
+    SHDeleteKeyA(key, ALTERNATE_PRODUCT_CODE);
+    RegCloseKey(key);
+    return 1;
+}
+
+void uninstall_stage()
+{
+    if (!uninstall_entry_exists(ALTERNATE_PRODUCT_CODE)) {
+        warn_user(
+            "No title is registered under %s, so there is nothing to uninstall here.\nNothing was changed.",
+            ALTERNATE_PRODUCT_CODE);
+        return;
+    }
+    if (!restore_leftover_parked_registration()) {
+        return;
+    }
+
+    const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    if (parked) {
+        move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    } else if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        // Moving the other title in now would merge two registrations.
+        warn_user("The title registered under %s could not be moved aside, so the uninstall cannot go on.\n"
+                  "Nothing was changed.",
+                  SHARED_PRODUCT_CODE);
+        return;
+    }
+
+    relocate_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+
+    if (!run_real_uninstaller(SHARED_PRODUCT_CODE)) {
+        // The title is still installed: its folder must not be deleted.
+        undo_swap(parked);
+        return;
+    }
+
+    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        // The real uninstaller left its title registered (the user may have
+        // cancelled it): deleting its folder now would break that title.
+        warn_user(
+            "The uninstall did not complete: the title is still registered.\nIt stays installed as before.");
+        undo_swap(parked);
+        return;
+    }
+
+    char folder[TEXT_BUFFER_SIZE];
+    if (format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        delete_folder(folder);
+    }
+    if (parked) {
+        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    }
+}

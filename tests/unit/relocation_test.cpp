@@ -1,0 +1,209 @@
+#include "registration.h"
+
+using namespace platform;
+
+namespace
+{
+
+class relocation : public patch_test
+{
+};
+
+TEST_F(relocation, a_registration_moves_whole_and_back_byte_for_byte)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    const std::string folder_before = sim::dump_directory(folder_path(SHARED_PRODUCT_CODE));
+    const std::string entry_before = sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE));
+
+    EXPECT_EQ(relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE), 1);
+    expect_registration(PARKING_PRODUCT_CODE, "Kestova 2");
+    expect_no_registration(SHARED_PRODUCT_CODE);
+    EXPECT_EQ(sim::dump_directory(folder_path(PARKING_PRODUCT_CODE)), folder_before);
+
+    EXPECT_EQ(relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE), 1);
+    expect_no_registration(PARKING_PRODUCT_CODE);
+    EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)), entry_before);
+    EXPECT_EQ(sim::dump_directory(folder_path(SHARED_PRODUCT_CODE)), folder_before);
+    EXPECT_TRUE(sim::message_boxes().empty());
+}
+
+TEST_F(relocation, the_folder_is_taken_from_the_quoted_path_and_cut_at_the_first_brace_after_the_quote)
+{
+    // The product folder lies elsewhere than the usual root: the move follows the value.
+    const std::string folder = "D:\\Other Place\\{5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}";
+    sim::add_file(folder + "\\setup.exe", {1});
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    "RunDll32 {x} \"" + folder +
+                        "\\setup.exe\" -l0x9 {5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}");
+    EXPECT_EQ(move_install_info_folder(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE), 1);
+    EXPECT_TRUE(sim::file_exists("D:\\Other Place\\" + std::string(ALTERNATE_PRODUCT_CODE) + "\\setup.exe"));
+    EXPECT_FALSE(sim::directory_exists(folder));
+}
+
+TEST_F(relocation, the_folder_move_is_silent_and_changes_nothing_without_an_entry)
+{
+    sim::add_file(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe", {1});
+    EXPECT_EQ(move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE), 0);
+    EXPECT_TRUE(sim::directory_exists(folder_path(SHARED_PRODUCT_CODE)));
+    EXPECT_TRUE(sim::message_boxes().empty());
+}
+
+TEST_F(relocation, a_refused_rename_returns_0_and_the_entry_still_moves)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+    sim::lock_path(folder_path(SHARED_PRODUCT_CODE) + "\\data1.hdr");
+    EXPECT_EQ(relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE), 0);
+    EXPECT_TRUE(sim::directory_exists(folder_path(SHARED_PRODUCT_CODE)));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "DisplayName"),
+              "Kestova 3");
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
+}
+
+TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_written_back_as_reg_sz)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    const std::string twice = uninstall_string_for(SHARED_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE;
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString", twice,
+                    REG_EXPAND_SZ);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile",
+                    log_file_for(SHARED_PRODUCT_CODE), REG_EXPAND_SZ);
+
+    EXPECT_EQ(move_uninstall_entry(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE), 1);
+
+    const auto uninstall =
+        sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString");
+    ASSERT_TRUE(uninstall.has_value());
+    EXPECT_EQ(uninstall->type, REG_SZ);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(ALTERNATE_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE);
+    const auto log = sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_EQ(log->type, REG_SZ);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile"),
+              log_file_for(ALTERNATE_PRODUCT_CODE));
+    // Every other value and subkey arrives unchanged.
+    EXPECT_EQ(sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "InstallLocation")->type,
+              REG_EXPAND_SZ);
+    EXPECT_EQ(
+        sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE) + "\\Components", "Main"),
+        "Kestova 2 files");
+}
+
+TEST_F(relocation, the_entry_is_merged_into_an_existing_destination_entry)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "DisplayName", "Leftover");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "Comments", "kept");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE) + "\\Old", "x", "kept too");
+
+    move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "DisplayName"),
+              "Kestova 2");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "Comments"), "kept");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE) + "\\Old", "x"),
+              "kept too");
+}
+
+TEST_F(relocation, text_outside_the_ansi_code_page_survives_the_move)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+    const std::string localised =
+        "\xd0\x9a\xd0\xb5\xd1\x81\xd1\x82\xd0\xbe\xd0\xb2\xd0\xb0 \xe3\x82\xb2\xe3\x83\xbc\xe3\x83\xa0";
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "Comments", localised);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE) + "\\" + localised, localised,
+                    localised);
+    relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "Comments"), localised);
+    EXPECT_EQ(
+        sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE) + "\\" + localised, localised),
+        localised);
+}
+
+TEST_F(relocation, the_entry_move_of_a_missing_entry_is_an_assertion)
+{
+    EXPECT_EQ(move_install_info_folder(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE), 0);
+    expect_fatal([] { move_uninstall_entry(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE); },
+                 "ASSERT ret == ERROR_SUCCESS");
+}
+
+TEST_F(relocation, product_codes_must_have_38_characters)
+{
+    expect_fatal([] { move_install_info_folder("{short}", PARKING_PRODUCT_CODE); },
+                 "ASSERT strlen (source_guid) == 38");
+    expect_fatal([] { move_install_info_folder(SHARED_PRODUCT_CODE, ""); },
+                 "ASSERT strlen (dest_guid) == 38");
+}
+
+struct bad_uninstall_string {
+    const char* value;
+    const char* message;
+};
+
+class folder_parse_failure : public patch_test, public ::testing::WithParamInterface<bad_uninstall_string>
+{
+};
+
+TEST_P(folder_parse_failure, ends_with_its_message_and_moves_nothing)
+{
+    sim::add_file(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe", {1});
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString", GetParam().value);
+    expect_fatal([] { move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 GetParam().message);
+    EXPECT_TRUE(sim::directory_exists(folder_path(SHARED_PRODUCT_CODE)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    values, folder_parse_failure,
+    ::testing::Values(bad_uninstall_string{"C:\\setup.exe {5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}",
+                                           "Error in uninstall string"},
+                      bad_uninstall_string{"\"C:\\Program Files\\setup.exe\" -l0x9",
+                                           "Error in uninstall string"},
+                      bad_uninstall_string{"\"C:\\Folder}\\setup.exe\"", "Error in uninstall string"},
+                      // A "{" too close to the end: a rewrite would run past the text.
+                      bad_uninstall_string{"\"C:\\Info\\{5F3C}\\setup.exe\"", "Error in uninstall string"}));
+
+TEST_F(relocation, an_unreadable_uninstall_string_shows_the_last_error_value)
+{
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    "\"" + std::string(600, 'x') + "\"");
+    SetLastError(87);
+    expect_fatal([] { move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Error when getting uninstall string (87)");
+}
+
+TEST_F(relocation, a_value_without_a_whole_product_code_is_rejected_before_anything_is_written)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile",
+                    "C:\\Info\\{5F3C9A21}.ilg");
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); }, "ASSERT ptr");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile"),
+              "C:\\Info\\{5F3C9A21}.ilg");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(SHARED_PRODUCT_CODE));
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE)));
+}
+
+TEST_F(relocation, missing_log_file_and_failed_writes_have_their_messages)
+{
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    uninstall_string_for(SHARED_PRODUCT_CODE));
+    SetLastError(0);
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Error when getting logfile name (0)");
+
+    sim::reset();
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::fail_call("RegSetValueExA", 1, ERROR_ACCESS_DENIED);
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Failed to set uninstall string");
+
+    sim::reset();
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::fail_call("RegSetValueExA", 2, ERROR_ACCESS_DENIED);
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Failed to set logfile string");
+}
+
+} // namespace
