@@ -156,10 +156,16 @@ platform::BOOL platform::GetVersionExA(platform::OSVERSIONINFOA* info)
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // The caller's size field decides, as with the real call (148 for this record).
-    ::OSVERSIONINFOA record = {};
+    // The caller's size field decides, as with the real call (148 for this
+    // record). The local record is the largest the call knows, so no size
+    // the caller states can make the call write past it.
+    ::OSVERSIONINFOEXA record = {};
+    if (info->dwOSVersionInfoSize > sizeof(record)) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     record.dwOSVersionInfoSize = info->dwOSVersionInfoSize;
-    const ::BOOL answered = ::GetVersionExA(&record);
+    const ::BOOL answered = ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(&record));
     if (!answered) {
         return answered;
     }
