@@ -1,4 +1,63 @@
-// The install stage: the swap of registrations around the other title's setup.
+// The install stage: the swap of registrations around the other title's
+// setup. The installed title is parked while the setup runs, so that the
+// setup finds the shared code free; the new title then moves to the
+// alternate code and the parked title comes back.
 #include "main/main.h"
+#include "main/registry_text.h"
+#include "misc/misc.h"
 
-void install_stage() {}
+using namespace platform;
+
+namespace
+{
+
+// Parking one of two installed titles and running a setup again could only
+// end in two registrations merged into one.
+bool both_titles_installed()
+{
+    if (!uninstall_entry_exists(SHARED_PRODUCT_CODE) || !uninstall_entry_exists(ALTERNATE_PRODUCT_CODE)) {
+        return false;
+    }
+    warn_user("Both titles are already installed (under %s and %s).\nNothing was changed.",
+              SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    return true;
+}
+
+// The setup is expected to have registered the new title under the shared
+// code by the time it signalled.
+bool new_title_registered()
+{
+    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        return true;
+    }
+    warn_user("The setup did not register the new title under %s.\nThe installed title is kept as it was.",
+              SHARED_PRODUCT_CODE);
+    return false;
+}
+
+} // namespace
+
+void install_stage()
+{
+    if (!restore_leftover_parked_registration() || both_titles_installed()) {
+        return;
+    }
+    detect_installed_game();
+    if (!shared_code_in_use) {
+        // The shared code is free already: the setup registers there.
+        find_disc_and_run_setup();
+        return;
+    }
+
+    relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    if (!find_disc_and_run_setup() || !new_title_registered()) {
+        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        return;
+    }
+
+    relocate_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
+    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE);
+    purge_arp_cache();
+}

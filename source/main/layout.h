@@ -22,3 +22,9 @@ constexpr char KS3_DISPLAY_NAME[] = "Kestova 3";
 
 constexpr char INSTALLER_PROGRAM[] = "\\setup.exe";
 constexpr char REAL_UNINSTALLER_PROGRAM[] = "\\setup_is.exe";
+
+constexpr char SETUP_MUTEX_NAME[] = "ZENTRAVOLK-SYSCFG";
+constexpr char KS2_DISC_LABEL[] = "KS2";
+constexpr char KS3_DISC_LABEL[] = "Kestova 3";
+constexpr char KS2_SHORTCUT[] = "\\Quenmoor\\Kestova 2\\Uninstall Kestova 2.lnk";
+constexpr char KS3_SHORTCUT[] = "\\Quenmoor\\Kestova 3\\Uninstall Kestova 3.lnk";

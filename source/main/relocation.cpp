@@ -182,3 +182,22 @@ int relocate_registration(const char* source_guid, const char* dest_guid)
     move_uninstall_entry(source_guid, dest_guid);
     return folder_moved;
 }
+
+// A registration left under the parking code by an interrupted run belongs
+// under the shared code (only a title registered there is ever parked).
+// Returns 0, after telling the user, when it cannot go back without merging
+// two registrations.
+int restore_leftover_parked_registration()
+{
+    if (!uninstall_entry_exists(PARKING_PRODUCT_CODE)) {
+        return 1;
+    }
+    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        warn_user("A title is still registered under %s from an interrupted run, and another title is "
+                  "registered under %s.\nNothing was changed.",
+                  PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        return 0;
+    }
+    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    return 1;
+}

@@ -82,24 +82,6 @@ void undo_swap(int parked)
     }
 }
 
-// A registration left under the parking code by an interrupted run belongs
-// under the shared code (only a title registered there is ever parked).
-// Returns 0 when it cannot go back without merging two registrations.
-int restore_leftover_parked_registration()
-{
-    if (!uninstall_entry_exists(PARKING_PRODUCT_CODE)) {
-        return 1;
-    }
-    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
-        warn_user("A title is still registered under %s from an interrupted run, and another title is "
-                  "registered under %s.\nNothing was changed.",
-                  PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-        return 0;
-    }
-    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    return 1;
-}
-
 } // namespace
 
 int prepare_uninstall_redirect(const char* code)
