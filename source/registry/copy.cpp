@@ -20,6 +20,7 @@ namespace
 constexpr std::size_t PATH_BUFFER_LENGTH = 1024; // characters, with the NUL
 constexpr DWORD SUBKEY_NAME_LENGTH = REGISTRY_MAX_KEY_NAME + 1;
 constexpr DWORD VALUE_NAME_LENGTH = REGISTRY_MAX_VALUE_NAME + 1;
+constexpr DWORD STRING_WRITE_PADDING = 3; // a whole character past any (even odd) size
 
 // The copy under way: the destination's root and both top paths as given.
 HKEY root_key = nullptr;
@@ -121,10 +122,14 @@ bool copy_value(HKEY source_key, HKEY dest_key, DWORD index, WCHAR* name)
         fatal_error("Failed to enum key values");
     }
 
-    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size == 0 ? 1 : size]);
+    // The write of a string-type value adds a terminator to the count when
+    // the data ends in a character and a NUL character follows it in memory.
+    // Padding the buffer with non-zero bytes keeps the count exact.
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size + STRING_WRITE_PADDING]);
     if (!data) {
         fatal_error("Not enough memory to copy a registry value");
     }
+    std::memset(data.get() + size, 0xFF, STRING_WRITE_PADDING);
     name_length = VALUE_NAME_LENGTH;
     DWORD read_size = size;
     result = RegEnumValueW(source_key, index, name, &name_length, nullptr, &type, data.get(), &read_size);

@@ -37,7 +37,11 @@ inline bool set(const std::u16string& path, const std::u16string& name, DWORD ty
     if (key == nullptr) {
         return false;
     }
-    const bool ok = platform::RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+    // Non-zero padding after the data: the write adds a terminator to the
+    // count of string-type data that is followed by a NUL character.
+    std::vector<BYTE> padded(data);
+    padded.insert(padded.end(), 3, 0xFF);
+    const bool ok = platform::RegSetValueExW(key, name.c_str(), 0, type, padded.data(),
                                              static_cast<DWORD>(data.size())) == platform::ERROR_SUCCESS;
     platform::RegCloseKey(key);
     return ok;
