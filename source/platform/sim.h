@@ -36,9 +36,12 @@ int run_process(const std::function<int()>& body);
 // command line "\"C:\\Patch\\kestova-patch.exe\"", system directory
 // "C:\\Windows\\system32", Program Files "C:\\Program Files", all-users
 // Programs "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs",
-// current user's Programs "C:\\Users\\Player\\AppData\\Roaming\\Microsoft\\
-// Windows\\Start Menu\\Programs", Windows XP (NT 5.1), no DirectX
-// diagnostics provider, clock at 0, no faults, empty journal.
+// current user's Programs
+// "C:\\Users\\Player\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs",
+// temp folder "C:\\Users\\Player\\AppData\\Local\\Temp\\" (not created), current
+// directory "C:\\Patch" (not created), Windows XP (NT 5.1), no DirectX
+// diagnostics provider, COM not initialised, clock at 0, no faults, empty
+// journal, last error 0.
 void reset();
 
 // ---------------------------------------------------------------------------
@@ -202,8 +205,16 @@ std::map<std::string, int> call_counts();
 const std::vector<std::string>& journal();
 void clear_journal();
 
-// Handles still open (keys, mutexes, processes, files), for leak checks.
+// Handles still open (keys, mutexes, processes, files, ID lists, DirectX
+// diagnostics sessions), for leak checks. Fonts are not counted.
 int open_handle_count();
+
+// The texts given to OutputDebugStringA, one entry per call.
+const std::vector<std::string>& debug_output();
+// How many CoInitialize calls are not yet balanced by CoUninitialize. The
+// shell-link and DirectX diagnostics calls fail with CO_E_NOTINITIALIZED
+// (0x800401F0) when it is 0, as on Windows.
+int com_initialize_depth();
 
 // Conversions the simulation uses (code page 1252), for tests.
 std::u16string utf8_to_utf16(const std::string& text);

@@ -1,0 +1,388 @@
+// Started programs, virtual time, named mutexes, the COM runtime and the
+// DirectX diagnostics provider of the simulated machine.
+#include "platform/sim.h"
+#include "platform/sim_machine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace platform::sim::detail
+{
+
+namespace
+{
+
+constexpr INT_PTR SE_ERR_FNF = 2;
+constexpr INT_PTR SE_ERR_PNF = 3;
+constexpr INT_PTR STARTED = 42;
+
+DWORD add_saturating(DWORD a, DWORD b)
+{
+    return b > 0xFFFFFFFFu - a ? 0xFFFFFFFFu : a + b;
+}
+
+bool process_ended(const process_record& p, DWORD now)
+{
+    return p.duration != INFINITE && now >= add_saturating(p.started_at, p.duration);
+}
+
+std::string text_or_empty(const char* text)
+{
+    return text ? ansi_to_utf8(text) : std::string();
+}
+
+// Starts file the way the shell would; the result is the ShellExecuteA
+// answer, and *process the new process when one was started.
+INT_PTR start_program(const char* verb, const char* file, const char* parameters, const char* directory,
+                      int show, std::size_t* process)
+{
+    machine& m = state();
+    INT_PTR forced = m.forced_shell_result;
+    if (forced != 0 && forced <= 32)
+        return forced;
+    if (!file)
+        return SE_ERR_FNF;
+    split_path parsed;
+    LONG error = parse_path(file, &parsed);
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    bool exists = node && !node->directory;
+    if (!exists && forced == 0)
+        return error == ERROR_PATH_NOT_FOUND ? SE_ERR_PNF : SE_ERR_FNF;
+    started_program started{text_or_empty(file),
+                            text_or_empty(parameters),
+                            text_or_empty(directory),
+                            text_or_empty(verb),
+                            show,
+                            m.now};
+    m.started.push_back(started);
+    record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
+    DWORD duration = INFINITE;
+    auto behaviour = error ? m.programs.end() : m.programs.find(fold_ansi(join_path(parsed)));
+    if (behaviour != m.programs.end()) {
+        program run = behaviour->second; // the program may change the table
+        duration = run(started);
+    }
+    m.processes.push_back(process_record{started.started_at, duration});
+    *process = m.processes.size() - 1;
+    return forced ? forced : STARTED;
+}
+
+DWORD wait_for_process(const process_record& p, DWORD milliseconds)
+{
+    machine& m = state();
+    if (process_ended(p, m.now))
+        return WAIT_OBJECT_0;
+    if (milliseconds == 0)
+        return WAIT_TIMEOUT;
+    if (p.duration == INFINITE && milliseconds == INFINITE)
+        throw std::runtime_error("sim: WaitForSingleObject(INFINITE) on a process that runs for ever");
+    DWORD end = p.duration == INFINITE ? 0xFFFFFFFFu : add_saturating(p.started_at, p.duration);
+    DWORD until = milliseconds == INFINITE ? end : std::min(end, add_saturating(m.now, milliseconds));
+    advance_clock(until - m.now);
+    return process_ended(p, m.now) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+HANDLE new_handle(handle_kind kind, std::string text, std::size_t process)
+{
+    handle_entry entry{kind, nullptr, 0, std::move(text), process, {}};
+    return reinterpret_cast<HANDLE>(add_handle(std::move(entry)));
+}
+
+} // namespace
+
+void advance_clock(DWORD milliseconds)
+{
+    machine& m = state();
+    DWORD target = add_saturating(m.now, milliseconds);
+    for (;;) {
+        auto next = m.events.end();
+        for (auto it = m.events.begin(); it != m.events.end(); ++it) {
+            bool due = it->due <= target;
+            bool earlier = next == m.events.end() || it->due < next->due ||
+                           (it->due == next->due && it->order < next->order);
+            if (due && earlier)
+                next = it;
+        }
+        if (next == m.events.end())
+            break;
+        scheduled_event event = std::move(*next);
+        m.events.erase(next);
+        m.now = std::max(m.now, event.due);
+        event.run();
+    }
+    m.now = target;
+}
+
+} // namespace platform::sim::detail
+
+// ---------------------------------------------------------------------------
+// The seam.
+
+namespace platform
+{
+
+using namespace sim::detail;
+
+INT_PTR ShellExecuteA(HWND owner, const char* operation, const char* file, const char* parameters,
+                      const char* directory, int show)
+{
+    (void)owner;
+    long code = 0;
+    if (injected_failure("ShellExecuteA", &code))
+        return static_cast<INT_PTR>(code);
+    std::size_t process = 0;
+    return start_program(operation, file, parameters, directory, show, &process);
+}
+
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info)
+{
+    long code = 0;
+    if (injected_failure("ShellExecuteExA", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (!info) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::size_t process = 0;
+    INT_PTR result = start_program(info->lpVerb, info->lpFile, info->lpParameters, info->lpDirectory,
+                                   info->nShow, &process);
+    info->hInstApp = result;
+    info->hProcess = nullptr;
+    if (result <= 32) {
+        // The shell's small error numbers are the matching Win32 codes.
+        set_last_error(static_cast<DWORD>(result));
+        return 0;
+    }
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
+        info->hProcess = new_handle(handle_kind::process, {}, process);
+    return 1;
+}
+
+HANDLE OpenMutexA(DWORD access, BOOL inherit, const char* name)
+{
+    (void)access;
+    (void)inherit;
+    ++state().open_mutex_calls;
+    long code = 0;
+    if (injected_failure("OpenMutexA", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return nullptr;
+    }
+    if (!name) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // Kernel object names are compared with regard to case.
+    if (!state().mutexes.count(name)) {
+        set_last_error(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return new_handle(handle_kind::mutex, name, 0);
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    long code = 0;
+    if (injected_failure("CloseHandle", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (remove_handle(handle, handle_kind::mutex) || remove_handle(handle, handle_kind::process))
+        return 1;
+    set_last_error(ERROR_INVALID_HANDLE);
+    return 0;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    long code = 0;
+    if (injected_failure("WaitForSingleObject", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return WAIT_FAILED;
+    }
+    if (find_handle(handle, handle_kind::mutex))
+        return WAIT_OBJECT_0; // another process's mutex, free to take
+    handle_entry* entry = find_handle(handle, handle_kind::process);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    process_record p = state().processes[entry->process];
+    return wait_for_process(p, milliseconds);
+}
+
+// Sleep(0) gives up the time slice; it costs a millisecond of virtual time
+// so that a loop that polls and yields sees the clock move.
+void Sleep(DWORD milliseconds)
+{
+    long code = 0;
+    injected_failure("Sleep", &code);
+    state().total_sleep = add_saturating(state().total_sleep, milliseconds);
+    advance_clock(milliseconds == 0 ? 1 : milliseconds);
+}
+
+DWORD GetTickCount()
+{
+    long code = 0;
+    injected_failure("GetTickCount", &code);
+    return state().now;
+}
+
+// ---------------------------------------------------------------------------
+// COM and the DirectX diagnostics provider.
+
+HRESULT CoInitialize(void* reserved)
+{
+    (void)reserved;
+    long code = 0;
+    if (injected_failure("CoInitialize", &code))
+        return static_cast<HRESULT>(code);
+    return ++state().com_depth == 1 ? S_OK : S_FALSE;
+}
+
+void CoUninitialize()
+{
+    long code = 0;
+    injected_failure("CoUninitialize", &code);
+    if (state().com_depth > 0)
+        --state().com_depth;
+}
+
+HRESULT dxdiag_open_system_info(DXDIAG_SESSION** session)
+{
+    long code = 0;
+    if (session)
+        *session = nullptr;
+    if (injected_failure("dxdiag_open_system_info", &code))
+        return static_cast<HRESULT>(code);
+    if (!session)
+        return E_POINTER;
+    machine& m = state();
+    if (m.com_depth == 0)
+        return CO_E_NOTINITIALIZED;
+    if (!m.dx_available)
+        return REGDB_E_CLASSNOTREG;
+    if (FAILED(m.dx_open_result))
+        return m.dx_open_result;
+    *session = reinterpret_cast<DXDIAG_SESSION*>(new_handle(handle_kind::dxdiag, {}, 0));
+    return S_OK;
+}
+
+HRESULT dxdiag_get_property(DXDIAG_SESSION* session, const WCHAR* name, DXDIAG_PROPERTY* property)
+{
+    long code = 0;
+    if (injected_failure("dxdiag_get_property", &code))
+        return static_cast<HRESULT>(code);
+    if (!find_handle(session, handle_kind::dxdiag) || !name || !property)
+        return E_INVALIDARG;
+    const auto& properties = state().dx_properties;
+    auto found = properties.find(sim::utf16_to_utf8(name));
+    if (found == properties.end())
+        return E_INVALIDARG;
+    *property = found->second;
+    return S_OK;
+}
+
+void dxdiag_close(DXDIAG_SESSION* session)
+{
+    long code = 0;
+    injected_failure("dxdiag_close", &code);
+    remove_handle(session, handle_kind::dxdiag);
+}
+
+} // namespace platform
+
+// ---------------------------------------------------------------------------
+// The sim.h helpers.
+
+namespace platform::sim
+{
+
+using namespace detail;
+
+void add_program(const std::string& path, program behaviour)
+{
+    split_path parsed;
+    if (parse_path(utf8_to_ansi(path), &parsed, false, true) != 0)
+        throw std::invalid_argument("sim programs: bad path " + path);
+    state().programs[fold_ansi(join_path(parsed))] = std::move(behaviour);
+}
+
+void force_shell_result(INT_PTR result)
+{
+    state().forced_shell_result = result;
+}
+const std::vector<started_program>& started_programs()
+{
+    return state().started;
+}
+
+DWORD now_ms()
+{
+    return state().now;
+}
+
+void schedule(DWORD delay_ms, std::function<void()> event)
+{
+    machine& m = state();
+    m.events.push_back(
+        scheduled_event{add_saturating(m.now, delay_ms), m.next_event_order++, std::move(event)});
+}
+
+void create_mutex(const std::string& name)
+{
+    state().mutexes.insert(utf8_to_ansi(name));
+}
+void remove_mutex(const std::string& name)
+{
+    state().mutexes.erase(utf8_to_ansi(name));
+}
+int open_mutex_calls()
+{
+    return state().open_mutex_calls;
+}
+DWORD total_sleep_ms()
+{
+    return state().total_sleep;
+}
+
+void set_dxdiag_available(bool available)
+{
+    state().dx_available = available;
+}
+void set_dxdiag_open_result(HRESULT result)
+{
+    state().dx_open_result = result;
+}
+
+void set_dxdiag_property(const std::string& name, const DXDIAG_PROPERTY& property)
+{
+    DXDIAG_PROPERTY stored = property;
+    stored.bstrVal[63] = 0;
+    state().dx_properties[name] = stored;
+}
+
+void remove_dxdiag_property(const std::string& name)
+{
+    state().dx_properties.erase(name);
+}
+
+void set_dxdiag_version(DWORD major, DWORD minor, const std::string& letter)
+{
+    DXDIAG_PROPERTY number{};
+    number.vt = VT_UI4;
+    number.ulVal = major;
+    set_dxdiag_property("dwDirectXVersionMajor", number);
+    number.ulVal = minor;
+    set_dxdiag_property("dwDirectXVersionMinor", number);
+    DXDIAG_PROPERTY text{};
+    text.vt = VT_BSTR;
+    std::u16string units = utf8_to_utf16(letter).substr(0, 63);
+    std::copy(units.begin(), units.end(), text.bstrVal);
+    set_dxdiag_property("szDirectXVersionLetter", text);
+}
+
+} // namespace platform::sim
