@@ -74,7 +74,12 @@ std::string dump_tree(HKEY root, const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Drives and files. Paths are Windows paths ("C:\\a\\b"), compared without
-// regard to case. Creating a file or folder creates its parent folders.
+// regard to case. Creating a file or folder creates its parent folders, and
+// a drive that does not exist yet as a fixed drive with media (add_drive
+// later changes its kind and keeps its files). The seam's file calls refuse
+// paths of MAX_PATH characters or more, like the narrow Win32 calls; these
+// helpers accept any length. Modifying calls on a CD-ROM drive fail with
+// ERROR_WRITE_PROTECT; files there report FILE_ATTRIBUTE_READONLY.
 struct drive {
     std::string root;    // "D:\\"
     UINT type;           // DRIVE_CDROM, DRIVE_FIXED, ...
@@ -140,6 +145,7 @@ struct started_program {
     std::string verb;       // "" for the default verb
     int show;
     DWORD started_at;       // virtual clock, ms
+    INT_PTR result;         // the shell's answer; 32 or less: nothing started
 };
 // A scripted program: runs when a start names this path (compared without
 // regard to case, after a relative path is resolved against the current
@@ -149,8 +155,11 @@ using program = std::function<DWORD(const started_program&)>;
 void add_program(const std::string& path, program behaviour);
 // A start of a file that does not exist answers 2 (file not found); a file
 // that exists with no scripted behaviour starts and runs for ever.
-// force_shell_result makes the next starts answer this value (0 to clear).
+// force_shell_result makes the next starts answer this value (0 to clear);
+// a forced answer above 32 starts the program even when the file is missing.
 void force_shell_result(INT_PTR result);
+// Every start the patch asked for, in order, with the shell's answer; only
+// those answered above 32 were started (and appear in the journal).
 const std::vector<started_program>& started_programs();
 
 // ---------------------------------------------------------------------------

@@ -1058,19 +1058,28 @@ using namespace detail;
 namespace
 {
 
-split_path helper_path(const std::string& path)
+// A helper's path; a missing drive is made a fixed drive when create_drive.
+split_path helper_path(const std::string& path, bool create_drive)
 {
     split_path parsed;
-    if (parse_path(utf8_to_ansi(path), &parsed, false, true) != 0 || !find_drive(parsed.drive))
-        throw std::invalid_argument("sim files: bad path or unknown drive: " + path);
+    if (parse_path(utf8_to_ansi(path), &parsed, false, true) != 0)
+        throw std::invalid_argument("sim files: bad path: " + path);
+    if (create_drive && !find_drive(parsed.drive)) {
+        std::string root = std::string(1, parsed.drive) + ":\\";
+        state().drives.emplace(parsed.drive,
+                               drive_state{drive{root, DRIVE_FIXED, "", "NTFS", true}, new_node("", true)});
+    }
     return parsed;
 }
 
 // The node at path, without regard to media in the drive.
 file_node* helper_node(const std::string& path)
 {
-    split_path parsed = helper_path(path);
-    file_node* node = find_drive(parsed.drive)->root.get();
+    split_path parsed = helper_path(path, false);
+    drive_state* d = find_drive(parsed.drive);
+    if (!d)
+        return nullptr;
+    file_node* node = d->root.get();
     for (const std::string& name : parsed.names) {
         node = node->directory ? child(node, name) : nullptr;
         if (!node)
@@ -1099,7 +1108,7 @@ file_node* make_folders(const split_path& path, std::size_t count)
 
 file_node* helper_file(const std::string& path)
 {
-    split_path parsed = helper_path(path);
+    split_path parsed = helper_path(path, true);
     if (parsed.names.empty())
         throw std::invalid_argument("sim files: a drive root is no file: " + path);
     file_node* folder = make_folders(parsed, parsed.names.size() - 1);
@@ -1174,7 +1183,7 @@ void add_text_file(const std::string& path, const std::string& text)
 
 void add_directory(const std::string& path)
 {
-    split_path parsed = helper_path(path);
+    split_path parsed = helper_path(path, true);
     make_folders(parsed, parsed.names.size());
 }
 

@@ -32,40 +32,54 @@ std::string text_or_empty(const char* text)
     return text ? ansi_to_utf8(text) : std::string();
 }
 
-// Starts file the way the shell would; the result is the ShellExecuteA
-// answer, and *process the new process when one was started.
-INT_PTR start_program(const char* verb, const char* file, const char* parameters, const char* directory,
-                      int show, std::size_t* process)
+// The shell's answer to a start of file, before anything is started.
+INT_PTR shell_answer(const char* file, split_path* parsed, bool* parsed_ok)
 {
-    machine& m = state();
-    INT_PTR forced = m.forced_shell_result;
+    INT_PTR forced = state().forced_shell_result;
     if (forced != 0 && forced <= 32)
         return forced;
     if (!file)
         return SE_ERR_FNF;
-    split_path parsed;
-    LONG error = parse_path(file, &parsed);
-    file_node* node = error ? nullptr : find_node(parsed, &error);
-    bool exists = node && !node->directory;
-    if (!exists && forced == 0)
+    LONG error = parse_path(file, parsed);
+    *parsed_ok = error == 0;
+    file_node* node = error ? nullptr : find_node(*parsed, &error);
+    if (forced)
+        return forced;
+    if (!node || node->directory)
         return error == ERROR_PATH_NOT_FOUND ? SE_ERR_PNF : SE_ERR_FNF;
+    return STARTED;
+}
+
+// Starts file the way the shell would, unless injected names the answer
+// of a failure. Every request is recorded; *process is the new process
+// when one was started.
+INT_PTR start_program(const char* verb, const char* file, const char* parameters, const char* directory,
+                      int show, const long* injected, std::size_t* process)
+{
+    machine& m = state();
+    split_path parsed;
+    bool parsed_ok = false;
+    INT_PTR answer = injected ? static_cast<INT_PTR>(*injected) : shell_answer(file, &parsed, &parsed_ok);
     started_program started{text_or_empty(file),
                             text_or_empty(parameters),
                             text_or_empty(directory),
                             text_or_empty(verb),
                             show,
-                            m.now};
+                            m.now,
+                            answer};
     m.started.push_back(started);
+    if (injected || answer <= 32)
+        return answer;
     record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
     DWORD duration = INFINITE;
-    auto behaviour = error ? m.programs.end() : m.programs.find(fold_ansi(join_path(parsed)));
+    auto behaviour = parsed_ok ? m.programs.find(fold_ansi(join_path(parsed))) : m.programs.end();
     if (behaviour != m.programs.end()) {
         program run = behaviour->second; // the program may change the table
         duration = run(started);
     }
     m.processes.push_back(process_record{started.started_at, duration});
     *process = m.processes.size() - 1;
-    return forced ? forced : STARTED;
+    return answer;
 }
 
 DWORD wait_for_process(const process_record& p, DWORD milliseconds)
@@ -129,29 +143,25 @@ INT_PTR ShellExecuteA(HWND owner, const char* operation, const char* file, const
 {
     (void)owner;
     long code = 0;
-    if (injected_failure("ShellExecuteA", &code))
-        return static_cast<INT_PTR>(code);
+    bool failed = injected_failure("ShellExecuteA", &code);
     std::size_t process = 0;
-    return start_program(operation, file, parameters, directory, show, &process);
+    return start_program(operation, file, parameters, directory, show, failed ? &code : nullptr, &process);
 }
 
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info)
 {
     long code = 0;
-    if (injected_failure("ShellExecuteExA", &code)) {
-        set_last_error(static_cast<DWORD>(code));
-        return 0;
-    }
+    bool failed = injected_failure("ShellExecuteExA", &code);
     if (!info) {
-        set_last_error(ERROR_INVALID_PARAMETER);
+        set_last_error(failed ? static_cast<DWORD>(code) : ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::size_t process = 0;
     INT_PTR result = start_program(info->lpVerb, info->lpFile, info->lpParameters, info->lpDirectory,
-                                   info->nShow, &process);
+                                   info->nShow, failed ? &code : nullptr, &process);
     info->hInstApp = result;
     info->hProcess = nullptr;
-    if (result <= 32) {
+    if (failed || result <= 32) {
         // The shell's small error numbers are the matching Win32 codes.
         set_last_error(static_cast<DWORD>(result));
         return 0;
