@@ -69,3 +69,10 @@ inline void add_title_disc(const std::string& root, const std::string& label, co
         return platform::INFINITE;
     });
 }
+
+// The arguments of a shortcut file, or "<no shortcut>".
+inline std::string shortcut_arguments(const std::string& path)
+{
+    const auto link = sim::get_shortcut(path);
+    return link ? link->arguments : std::string("<no shortcut>");
+}

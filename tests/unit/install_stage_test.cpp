@@ -21,6 +21,7 @@ class install : public patch_test
         sim::add_file("C:\\Patch\\kestova-patch.exe", PATCH_BYTES);
         std::snprintf(module_path, sizeof module_path, "c:\\patch\\kestova-patch.exe");
         sim::set_dxdiag_version(9, 0, "c");
+        CoInitialize(nullptr); // as the entry point does
         for (const char* code : {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE}) {
             sim::set_string(HKEY_LOCAL_MACHINE, ARP_CACHE + "\\" + code, "SlowInfoCache", "cached");
         }
@@ -65,9 +66,9 @@ TEST_F(install, title_2_installed_gets_title_3_beside_it_under_the_alternate_cod
     expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 3");
     expect_redirected(ALTERNATE_PRODUCT_CODE);
     expect_no_registration(PARKING_PRODUCT_CODE);
-    EXPECT_EQ(sim::get_shortcut(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 3"))->arguments,
+    EXPECT_EQ(shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 3")),
               uninstall_arguments(ALTERNATE_PRODUCT_CODE));
-    EXPECT_EQ(sim::get_shortcut(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2"))->arguments,
+    EXPECT_EQ(shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2")),
               uninstall_arguments(SHARED_PRODUCT_CODE));
     EXPECT_EQ(sim::subkeys(HKEY_LOCAL_MACHINE, ARP_CACHE), std::vector<std::string>{PARKING_PRODUCT_CODE});
 
@@ -94,7 +95,7 @@ TEST_F(install, title_3_installed_gets_title_2_from_its_disc)
     expect_registration(SHARED_PRODUCT_CODE, "Kestova 3");
     expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 2");
     expect_redirected(ALTERNATE_PRODUCT_CODE);
-    EXPECT_EQ(sim::get_shortcut(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2"))->arguments,
+    EXPECT_EQ(shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2")),
               uninstall_arguments(ALTERNATE_PRODUCT_CODE));
 }
 
@@ -109,7 +110,7 @@ TEST_F(install, a_title_under_the_alternate_code_only_runs_the_disc_step)
 
     expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
     EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE)), alternate);
-    EXPECT_EQ(sim::get_shortcut(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2"))->arguments,
+    EXPECT_EQ(shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 2")),
               uninstall_arguments(SHARED_PRODUCT_CODE));
     EXPECT_FALSE(sim::file_exists(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe"));
     EXPECT_EQ(sim::subkeys(HKEY_LOCAL_MACHINE, ARP_CACHE).size(), 3u);

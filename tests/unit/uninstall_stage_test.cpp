@@ -143,7 +143,7 @@ TEST_P(folder_from_entry_failure, is_fatal_with_its_message)
     EXPECT_TRUE(sim::started_programs().empty());
 }
 
-const std::string too_long_folder = "\"C:\\" + std::string(490, 'f') + "\\{5F3C9A21-7B4E}\\setup.exe\"";
+const std::string too_long_folder = "\"C:\\" + std::string(480, 'f') + "\\{5F3C9A21-7B4E}\\setup.exe\"";
 
 INSTANTIATE_TEST_SUITE_P(
     values, folder_from_entry_failure,
