@@ -685,8 +685,10 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type)
     record("message box " + box.text);
     std::size_t index = m.boxes.size();
     m.boxes.push_back(box);
-    if (m.on_box)
-        m.on_box(box);
+    if (m.on_box) {
+        auto callback = m.on_box; // the callback may replace itself
+        callback(box);
+    }
     int answer = default_answer(type);
     if (m.answers.empty()) {
         ++m.unscripted_boxes;

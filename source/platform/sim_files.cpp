@@ -97,8 +97,11 @@ file_node* find_parent(const split_path& path, LONG* error)
     split_path parent = path;
     parent.names.pop_back();
     file_node* node = find_node(parent, error);
-    if (!node)
+    if (!node) {
+        if (*error == ERROR_FILE_NOT_FOUND)
+            *error = ERROR_PATH_NOT_FOUND;
         return nullptr;
+    }
     if (!node->directory) {
         *error = ERROR_PATH_NOT_FOUND;
         return nullptr;

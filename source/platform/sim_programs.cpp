@@ -14,7 +14,6 @@ namespace
 {
 
 constexpr INT_PTR SE_ERR_FNF = 2;
-constexpr INT_PTR SE_ERR_PNF = 3;
 constexpr INT_PTR STARTED = 42;
 
 DWORD add_saturating(DWORD a, DWORD b)
@@ -46,7 +45,7 @@ INT_PTR shell_answer(const char* file, split_path* parsed, bool* parsed_ok)
     if (forced)
         return forced;
     if (!node || node->directory)
-        return error == ERROR_PATH_NOT_FOUND ? SE_ERR_PNF : SE_ERR_FNF;
+        return SE_ERR_FNF;
     return STARTED;
 }
 

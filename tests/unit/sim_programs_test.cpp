@@ -1,0 +1,161 @@
+// Started programs, virtual time, named mutexes and the DirectX diagnostics
+// provider of the simulated machine.
+#include "platform/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace platform;
+namespace sim = platform::sim;
+
+namespace
+{
+
+class sim_programs : public ::testing::Test
+{
+  protected:
+    void SetUp() override { sim::reset(); }
+};
+
+} // namespace
+
+TEST_F(sim_programs, a_start_of_a_missing_file_fails_and_is_recorded_with_its_answer)
+{
+    EXPECT_EQ(2, ShellExecuteA(nullptr, nullptr, "D:\\setup.exe", nullptr, nullptr, SW_SHOW));
+    ASSERT_EQ(1u, sim::started_programs().size());
+    EXPECT_EQ(2, sim::started_programs()[0].result);
+    EXPECT_TRUE(sim::journal().empty()) << "nothing was started";
+}
+
+TEST_F(sim_programs, a_scripted_program_runs_at_its_start_and_schedules_its_events)
+{
+    sim::add_drive({"D:\\", DRIVE_CDROM, "Kestova 3", "CDFS", true});
+    sim::add_file("D:\\setup.exe");
+    sim::add_program("d:\\SETUP.EXE", [](const sim::started_program& p) {
+        EXPECT_EQ("D:\\\\setup.exe", p.file);
+        EXPECT_EQ("D:\\", p.directory);
+        sim::schedule(3000, [] { sim::create_mutex("ZENTRAVOLK-SYSCFG"); });
+        return DWORD{10000};
+    });
+    EXPECT_GT(ShellExecuteA(nullptr, nullptr, "D:\\\\setup.exe", nullptr, "D:\\", SW_SHOW), 32);
+    EXPECT_EQ((std::vector<std::string>{"start D:\\\\setup.exe"}), sim::journal());
+
+    // A patch-style wait: poll, yield, poll.
+    HANDLE mutex = nullptr;
+    while (!(mutex = OpenMutexA(MUTEX_ALL_ACCESS, 0, "ZENTRAVOLK-SYSCFG")))
+        Sleep(0);
+    EXPECT_EQ(3000u, sim::now_ms()) << "each yield costs a millisecond of virtual time";
+    EXPECT_EQ(3001, sim::open_mutex_calls());
+    EXPECT_EQ(0u, sim::total_sleep_ms());
+    EXPECT_TRUE(CloseHandle(mutex));
+    EXPECT_FALSE(CloseHandle(mutex));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+TEST_F(sim_programs, mutex_names_are_case_sensitive)
+{
+    sim::create_mutex("ZENTRAVOLK-SYSCFG");
+    EXPECT_EQ(nullptr, OpenMutexA(MUTEX_ALL_ACCESS, 0, "zentravolk-syscfg"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, 0, "ZENTRAVOLK-SYSCFG");
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(1, sim::open_handle_count());
+    CloseHandle(h);
+    sim::remove_mutex("ZENTRAVOLK-SYSCFG");
+    EXPECT_EQ(nullptr, OpenMutexA(MUTEX_ALL_ACCESS, 0, "ZENTRAVOLK-SYSCFG"));
+}
+
+TEST_F(sim_programs, waits_on_a_process_time_out_or_end_with_it)
+{
+    sim::add_file("C:\\tool.exe");
+    sim::add_program("C:\\tool.exe", [](const sim::started_program&) { return DWORD{5000}; });
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = "C:\\tool.exe";
+    info.nShow = SW_SHOW;
+    ASSERT_TRUE(ShellExecuteExA(&info));
+    ASSERT_NE(nullptr, info.hProcess);
+    EXPECT_GT(info.hInstApp, 32);
+
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(info.hProcess, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(info.hProcess, 1000));
+    EXPECT_EQ(1000u, sim::now_ms());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
+    EXPECT_EQ(5000u, sim::now_ms());
+    EXPECT_EQ(1, sim::open_handle_count());
+    EXPECT_TRUE(CloseHandle(info.hProcess));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(info.hProcess, 0));
+}
+
+TEST_F(sim_programs, an_endless_wait_on_an_endless_process_is_reported_not_hung)
+{
+    sim::add_file("C:\\forever.exe");
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = "C:\\forever.exe";
+    ASSERT_TRUE(ShellExecuteExA(&info));
+    EXPECT_THROW(WaitForSingleObject(info.hProcess, INFINITE), std::runtime_error);
+    CloseHandle(info.hProcess);
+}
+
+TEST_F(sim_programs, sleep_runs_due_events_in_order_at_their_time)
+{
+    std::vector<std::string> seen;
+    sim::schedule(200, [&] { seen.push_back("b@" + std::to_string(sim::now_ms())); });
+    sim::schedule(100, [&] {
+        seen.push_back("a@" + std::to_string(sim::now_ms()));
+        sim::schedule(50, [&] { seen.push_back("c@" + std::to_string(sim::now_ms())); });
+    });
+    Sleep(120);
+    EXPECT_EQ((std::vector<std::string>{"a@100"}), seen);
+    Sleep(1000);
+    EXPECT_EQ((std::vector<std::string>{"a@100", "c@150", "b@200"}), seen);
+    EXPECT_EQ(1120u, GetTickCount());
+    EXPECT_EQ(1120u, sim::total_sleep_ms());
+}
+
+TEST_F(sim_programs, a_forced_shell_answer_overrides_the_file_system)
+{
+    sim::add_file("C:\\tool.exe");
+    sim::force_shell_result(31);
+    EXPECT_EQ(31, ShellExecuteA(nullptr, "open", "C:\\tool.exe", "-x", nullptr, SW_SHOW));
+    sim::force_shell_result(0);
+    EXPECT_EQ(2, ShellExecuteA(nullptr, "open", "tool.exe", "-x", "C:\\", SW_SHOW))
+        << "a relative name is looked up from the current directory, not the directory argument";
+    SetCurrentDirectoryA("C:\\");
+    EXPECT_GT(ShellExecuteA(nullptr, "open", "tool.exe", "-x", nullptr, SW_SHOW), 32);
+    ASSERT_EQ(3u, sim::started_programs().size());
+    EXPECT_EQ("open", sim::started_programs()[2].verb);
+    EXPECT_EQ("-x", sim::started_programs()[2].parameters);
+}
+
+TEST_F(sim_programs, the_diagnostics_provider_needs_com_and_availability)
+{
+    sim::set_dxdiag_version(9, 0, "c");
+    DXDIAG_SESSION* session = reinterpret_cast<DXDIAG_SESSION*>(1);
+    EXPECT_TRUE(FAILED(dxdiag_open_system_info(&session)));
+    EXPECT_EQ(nullptr, session);
+    ASSERT_EQ(S_OK, CoInitialize(nullptr));
+    EXPECT_EQ(S_FALSE, CoInitialize(nullptr));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, dxdiag_open_system_info(&session));
+    sim::set_dxdiag_available(true);
+    ASSERT_EQ(S_OK, dxdiag_open_system_info(&session));
+
+    DXDIAG_PROPERTY property{};
+    ASSERT_EQ(S_OK, dxdiag_get_property(session, u"dwDirectXVersionMajor", &property));
+    EXPECT_EQ(VT_UI4, property.vt);
+    EXPECT_EQ(9u, property.ulVal);
+    ASSERT_EQ(S_OK, dxdiag_get_property(session, u"szDirectXVersionLetter", &property));
+    EXPECT_EQ(VT_BSTR, property.vt);
+    EXPECT_EQ(std::u16string(u"c"), std::u16string(property.bstrVal));
+    EXPECT_TRUE(FAILED(dxdiag_get_property(session, u"noSuchProperty", &property)));
+    EXPECT_EQ(1, sim::open_handle_count());
+    dxdiag_close(session);
+    EXPECT_EQ(0, sim::open_handle_count());
+    CoUninitialize();
+    CoUninitialize();
+    EXPECT_EQ(0, sim::com_initialize_depth());
+}
