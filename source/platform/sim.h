@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-namespace platform::sim {
+namespace platform::sim
+{
 
 // exit_process throws this in the simulation, so a test can observe the end
 // of the process without the test runner ending. run_process() catches it.
@@ -66,8 +67,8 @@ std::optional<registry_value> get_value(HKEY root, const std::string& path, cons
 // The stored text of a string value, converted to UTF-8 and cut at its first
 // NUL; nullopt when the value is missing.
 std::optional<std::string> get_string(HKEY root, const std::string& path, const std::string& name);
-std::vector<registry_value> values(HKEY root, const std::string& path);  // enumeration order
-std::vector<std::string> subkeys(HKEY root, const std::string& path);    // enumeration order
+std::vector<registry_value> values(HKEY root, const std::string& path); // enumeration order
+std::vector<std::string> subkeys(HKEY root, const std::string& path);   // enumeration order
 // A canonical text of a whole subtree (relative key names, value names,
 // types and data bytes in hex), for byte-for-byte comparisons of two trees.
 std::string dump_tree(HKEY root, const std::string& path);
@@ -81,11 +82,11 @@ std::string dump_tree(HKEY root, const std::string& path);
 // helpers accept any length. Modifying calls on a CD-ROM drive fail with
 // ERROR_WRITE_PROTECT; files there report FILE_ATTRIBUTE_READONLY.
 struct drive {
-    std::string root;    // "D:\\"
-    UINT type;           // DRIVE_CDROM, DRIVE_FIXED, ...
-    std::string label;   // volume label
+    std::string root;        // "D:\\"
+    UINT type;               // DRIVE_CDROM, DRIVE_FIXED, ...
+    std::string label;       // volume label
     std::string file_system; // "CDFS"
-    bool has_media;      // false: GetVolumeInformationA fails (ERROR_NOT_READY)
+    bool has_media;          // false: GetVolumeInformationA fails (ERROR_NOT_READY)
 };
 void add_drive(const drive& d);
 void add_file(const std::string& path, const std::vector<BYTE>& bytes = {});
@@ -104,7 +105,7 @@ void lock_path(const std::string& path, bool locked = true);
 
 // Shortcut files, as the Shell Link class stores them.
 struct shortcut {
-    std::string target;      // raw, unexpanded
+    std::string target; // raw, unexpanded
     std::string arguments;
     std::string description;
     std::string working_directory;
@@ -144,8 +145,8 @@ struct started_program {
     std::string directory;  // "" for none
     std::string verb;       // "" for the default verb
     int show;
-    DWORD started_at;       // virtual clock, ms
-    INT_PTR result;         // the shell's answer; 32 or less: nothing started
+    DWORD started_at; // virtual clock, ms
+    INT_PTR result;   // the shell's answer; 32 or less: nothing started
 };
 // A scripted program: runs when a start names this path (compared without
 // regard to case, after a relative path is resolved against the current
@@ -187,8 +188,8 @@ void set_program_files_folder(std::optional<std::string> path); // SHGetFolderPa
 
 // ---------------------------------------------------------------------------
 // DirectX diagnostics provider.
-void set_dxdiag_available(bool available);          // false: creation fails
-void set_dxdiag_open_result(HRESULT result);        // a failing Initialize/container call
+void set_dxdiag_available(bool available);   // false: creation fails
+void set_dxdiag_open_result(HRESULT result); // a failing Initialize/container call
 void set_dxdiag_property(const std::string& name, const DXDIAG_PROPERTY& property);
 void remove_dxdiag_property(const std::string& name);
 // Convenience: the three properties, VT_UI4 / VT_UI4 / VT_BSTR.
