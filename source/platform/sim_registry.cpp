@@ -538,6 +538,8 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD*
         return ERROR_INVALID_PARAMETER;
     reg_value* value = nullptr;
     LONG error = find_value_for_query(key, wide_or_empty(value_name), &value);
+    if (error == ERROR_FILE_NOT_FOUND && !data && data_size)
+        *data_size = 0;
     if (error != ERROR_SUCCESS)
         return error;
     return deliver_value(value->data, value->type, 2, type, data, data_size);

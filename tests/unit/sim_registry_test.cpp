@@ -36,6 +36,25 @@ TEST_F(sim_registry, helpers_store_utf16_and_read_back_utf8)
     EXPECT_EQ(std::nullopt, sim::get_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Missing"));
 }
 
+// Windows lists values in creation order (Wine sorts them by name); a value
+// set again keeps its place.
+TEST_F(sim_registry, values_enumerate_in_creation_order)
+{
+    for (const char* name : {"zeta", "Alpha", "mid", "ZETA"})
+        sim::set_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\V", name, "x");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\V", &key));
+    std::vector<std::string> names;
+    char name[16];
+    DWORD length = sizeof(name);
+    for (DWORD i = 0;
+         RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, length = sizeof(name))
+        names.push_back(name);
+    RegCloseKey(key);
+    EXPECT_EQ((std::vector<std::string>{"zeta", "Alpha", "mid"}), names);
+}
+
 TEST_F(sim_registry, dump_tree_compares_copies_byte_for_byte)
 {
     for (const char* root : {"SOFTWARE\\A", "SOFTWARE\\B"}) {
