@@ -211,7 +211,12 @@ std::map<std::string, int> call_counts();
 // "create key HKLM\\SOFTWARE\\X", "set value HKLM\\SOFTWARE\\X [Name]",
 // "delete key HKLM\\SOFTWARE\\X", "rename C:\\a -> C:\\b", "delete C:\\a",
 // "copy C:\\a -> C:\\b", "start D:\\\\setup.exe", "save shortcut C:\\x.lnk",
-// "message box <text>".
+// "message box <text>"; also "delete value HKLM\\SOFTWARE\\X [Name]",
+// "create directory C:\\x" and "start <file> <parameters>". Key paths use the
+// keys' stored names; file paths are written as the caller passed them; a
+// deleted subtree is one line. Only calls through the seam are recorded,
+// not the setup helpers of this header (which scripted programs and events
+// use too).
 const std::vector<std::string>& journal();
 void clear_journal();
 
