@@ -11,6 +11,7 @@ class disc : public patch_test
     void SetUp() override
     {
         patch_test::SetUp();
+        sim::set_dxdiag_available(true);
         sim::set_dxdiag_version(9, 0, "c");
     }
     static std::vector<std::string> box_texts()

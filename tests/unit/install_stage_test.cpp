@@ -20,6 +20,7 @@ class install : public patch_test
         patch_test::SetUp();
         sim::add_file("C:\\Patch\\kestova-patch.exe", PATCH_BYTES);
         std::snprintf(module_path, sizeof module_path, "c:\\patch\\kestova-patch.exe");
+        sim::set_dxdiag_available(true);
         sim::set_dxdiag_version(9, 0, "c");
         CoInitialize(nullptr); // as the entry point does
         for (const char* code : {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE}) {
@@ -76,7 +77,7 @@ TEST_F(install, title_2_installed_gets_title_3_beside_it_under_the_alternate_cod
     // redirection follows, and the cache purge comes last.
     const std::size_t shortcut_saved = journal_index("save shortcut");
     const std::size_t parked_back = journal_index("rename " + folder_path(PARKING_PRODUCT_CODE));
-    const std::size_t redirected = journal_index("copy C:\\Patch\\kestova-patch.exe");
+    const std::size_t redirected = journal_index("copy c:\\patch\\kestova-patch.exe");
     const std::size_t purged = journal_index("delete key HKLM\\" + ARP_CACHE);
     EXPECT_LT(shortcut_saved, parked_back);
     EXPECT_LT(parked_back, redirected);
