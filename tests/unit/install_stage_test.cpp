@@ -1,6 +1,7 @@
 #include "disc_setup.h"
 
 #include <algorithm>
+#include <cctype>
 
 using namespace platform;
 
@@ -35,12 +36,25 @@ class install : public patch_test
                sim::dump_directory(ALL_USERS_PROGRAMS);
     }
 
+    // The first journal line that starts with prefix, compared without
+    // regard to case (paths are), or the journal's size.
     static std::size_t journal_index(const std::string& prefix)
     {
         const auto& journal = sim::journal();
-        const auto found = std::find_if(journal.begin(), journal.end(),
-                                        [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-        return static_cast<std::size_t>(found - journal.begin());
+        const auto starts_with = [&](const std::string& line) {
+            if (line.size() < prefix.size()) {
+                return false;
+            }
+            for (std::size_t i = 0; i < prefix.size(); ++i) {
+                if (std::tolower(static_cast<unsigned char>(line[i])) !=
+                    std::tolower(static_cast<unsigned char>(prefix[i]))) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        return static_cast<std::size_t>(std::find_if(journal.begin(), journal.end(), starts_with) -
+                                        journal.begin());
     }
 
     static void expect_redirected(const std::string& code)
@@ -83,6 +97,7 @@ TEST_F(install, title_2_installed_gets_title_3_beside_it_under_the_alternate_cod
     EXPECT_LT(parked_back, redirected);
     EXPECT_LT(redirected, purged);
     EXPECT_LT(purged, sim::journal().size());
+    EXPECT_LT(shortcut_saved, sim::journal().size());
 }
 
 TEST_F(install, title_3_installed_gets_title_2_from_its_disc)
