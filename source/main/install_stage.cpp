@@ -49,9 +49,11 @@ void install_stage()
         return;
     }
 
+    begin_stage_recovery(stage_kind::install);
     relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (!find_disc_and_run_setup() || !new_title_registered()) {
         relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        end_stage_recovery();
         return;
     }
 
@@ -59,5 +61,6 @@ void install_stage()
     retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
     relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE);
+    end_stage_recovery();
     purge_arp_cache();
 }

@@ -38,6 +38,15 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
 int restore_leftover_parked_registration();
 
+// Recovery after a fatal error inside a stage: the stages note what they
+// move, and the fatal error handler puts titles back once.
+enum class stage_kind { none, install, uninstall };
+void begin_stage_recovery(stage_kind stage);
+void end_stage_recovery();
+void note_move_started(const char* source_guid, const char* dest_guid);
+void note_move_finished();
+void note_relocation_done(const char* source_guid, const char* dest_guid);
+
 // Uninstall redirection and stages.
 int prepare_uninstall_redirect(const char* code);
 int run_real_uninstaller(const char* code);

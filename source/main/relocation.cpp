@@ -142,6 +142,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     ASSERT(strlen (dest_guid) == 38);
     // clang-format on
 
+    note_move_started(source_guid, dest_guid);
     char uninstall_string[TEXT_BUFFER_SIZE];
     if (!read_uninstall_string(source_guid, uninstall_string)) {
         return 0;
@@ -164,6 +165,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
 // entry deleted.
 int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 {
+    note_move_started(source_guid, dest_guid);
     rewrite_product_code_values(source_guid, dest_guid);
 
     char source_path[TEXT_BUFFER_SIZE];
@@ -173,6 +175,7 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
     copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
 
     delete_uninstall_entry(source_guid);
+    note_move_finished();
     return 1;
 }
 

@@ -73,13 +73,15 @@ int rename_file(const char* from, const char* to)
     return SHFileOperationA(&operation);
 }
 
-// Puts both titles back where they stood when the stage began.
+// Puts both titles back where they stood when the stage began; the stage
+// has nothing left to recover then.
 void undo_swap(int parked)
 {
     relocate_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
     if (parked) {
         relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     }
+    end_stage_recovery();
 }
 
 } // namespace
@@ -144,11 +146,14 @@ void uninstall_stage()
         return;
     }
 
+    begin_stage_recovery(stage_kind::uninstall);
     const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (parked) {
         move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+        note_relocation_done(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     } else if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
         // Moving the other title in now would merge two registrations.
+        end_stage_recovery();
         warn_user("The title registered under %s could not be moved aside, so the uninstall cannot go on.\n"
                   "Nothing was changed.",
                   SHARED_PRODUCT_CODE);
@@ -156,6 +161,7 @@ void uninstall_stage()
     }
 
     relocate_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    note_relocation_done(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
 
     if (!run_real_uninstaller(SHARED_PRODUCT_CODE)) {
         // The title is still installed: its folder must not be deleted.
@@ -179,4 +185,5 @@ void uninstall_stage()
     if (parked) {
         relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     }
+    end_stage_recovery();
 }
