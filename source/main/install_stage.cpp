@@ -50,17 +50,21 @@ void install_stage()
     }
 
     begin_stage_recovery(stage_kind::install);
-    relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    relocate_whole_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (!find_disc_and_run_setup() || !new_title_registered()) {
-        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
         end_stage_recovery();
         return;
     }
 
-    relocate_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    relocate_whole_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
     retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
-    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE);
+    relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    if (!prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE)) {
+        warn_user("The uninstaller of the title under %s could not be set up.\nRemove that title only after "
+                  "running the patch again.",
+                  ALTERNATE_PRODUCT_CODE);
+    }
     end_stage_recovery();
     purge_arp_cache();
 }

@@ -36,6 +36,7 @@ int detect_installed_game();
 int move_install_info_folder(const char* source_guid, const char* dest_guid);
 int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
+int relocate_whole_registration(const char* source_guid, const char* dest_guid);
 int restore_leftover_parked_registration();
 
 // Recovery after a fatal error inside a stage: the stages note what they

@@ -30,30 +30,6 @@ noted_move in_flight = {nullptr, nullptr};
 noted_move completed[MAX_NOTED_MOVES];
 std::size_t completed_count = 0;
 
-// The product folder named by the entry's "UninstallString", read without
-// any fatal error: the recovery must not end the process itself.
-bool entry_folder(const char* code, char (&folder)[TEXT_BUFFER_SIZE])
-{
-    char path[TEXT_BUFFER_SIZE];
-    HKEY key = nullptr;
-    if (!format_uninstall_entry(path, code) || RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    char text[TEXT_BUFFER_SIZE];
-    bool terminated = false;
-    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
-    RegCloseKey(key);
-    const char* quote = result == ERROR_SUCCESS && terminated ? std::strchr(text, '"') : nullptr;
-    const char* brace = quote != nullptr ? std::strchr(quote + 1, '}') : nullptr;
-    if (brace == nullptr) {
-        return false;
-    }
-    const std::size_t length = static_cast<std::size_t>(brace - quote);
-    std::memcpy(folder, quote + 1, length);
-    folder[length] = '\0';
-    return true;
-}
-
 // The product code that the first "{" of a text value of the entry names.
 bool value_names_code(const char* entry_code, const char* value_name, const char* code)
 {
@@ -69,12 +45,6 @@ bool value_names_code(const char* entry_code, const char* value_name, const char
     RegCloseKey(key);
     const char* found = result == ERROR_SUCCESS && terminated ? find_product_code(text) : nullptr;
     return found != nullptr && std::strncmp(found, code, PRODUCT_CODE_LENGTH) == 0;
-}
-
-bool is_folder(const char* path)
-{
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The same folder path with another product code in it.
@@ -94,7 +64,7 @@ bool folder_for_code(const char (&folder)[TEXT_BUFFER_SIZE], const char* code,
 bool is_whole(const char* code)
 {
     char folder[TEXT_BUFFER_SIZE];
-    return entry_folder(code, folder) && is_folder(folder) &&
+    return read_entry_folder(code, folder) && is_folder(folder) &&
            value_names_code(code, "UninstallString", code) && value_names_code(code, "LogFile", code);
 }
 
@@ -107,7 +77,8 @@ bool is_free_for(const char* code, const char* moving_code)
     }
     char folder[TEXT_BUFFER_SIZE];
     char target[TEXT_BUFFER_SIZE];
-    return entry_folder(moving_code, folder) && folder_for_code(folder, code, target) && !is_folder(target);
+    return read_entry_folder(moving_code, folder) && folder_for_code(folder, code, target) &&
+           !is_folder(target);
 }
 
 bool move_if_safe(const char* source, const char* dest)
@@ -115,7 +86,7 @@ bool move_if_safe(const char* source, const char* dest)
     if (!is_whole(source) || !is_free_for(dest, source)) {
         return false;
     }
-    relocate_registration(source, dest);
+    relocate_whole_registration(source, dest);
     return true;
 }
 
@@ -143,8 +114,8 @@ void bring_folder_to_entry(const char* code, const char* other)
 {
     char folder[TEXT_BUFFER_SIZE];
     char other_folder[TEXT_BUFFER_SIZE];
-    if (!entry_folder(code, folder) || is_folder(folder) || !folder_for_code(folder, other, other_folder) ||
-        !is_folder(other_folder)) {
+    if (!read_entry_folder(code, folder) || is_folder(folder) ||
+        !folder_for_code(folder, other, other_folder) || !is_folder(other_folder)) {
         return;
     }
     rename_folder(other_folder, folder);
@@ -174,7 +145,7 @@ void finish_interrupted_move()
 bool is_redirected(const char* code)
 {
     char folder[TEXT_BUFFER_SIZE];
-    return entry_folder(code, folder) && append_path(folder, REAL_UNINSTALLER_PROGRAM) &&
+    return read_entry_folder(code, folder) && append_path(folder, REAL_UNINSTALLER_PROGRAM) &&
            GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -197,7 +168,7 @@ void recover_install_stage()
 bool was_noted(const char* source, const char* dest)
 {
     for (std::size_t i = 0; i < completed_count; ++i) {
-        if (completed[i].source == source && completed[i].dest == dest) {
+        if (std::strcmp(completed[i].source, source) == 0 && std::strcmp(completed[i].dest, dest) == 0) {
             return true;
         }
     }

@@ -63,3 +63,32 @@ int uninstall_entry_exists(const char* product_code)
     RegCloseKey(key);
     return 1;
 }
+
+bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE])
+{
+    char path[TEXT_BUFFER_SIZE];
+    HKEY key = nullptr;
+    if (!format_uninstall_entry(path, product_code) ||
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char text[TEXT_BUFFER_SIZE];
+    bool terminated = false;
+    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
+    RegCloseKey(key);
+    const char* quote = result == ERROR_SUCCESS && terminated ? std::strchr(text, '"') : nullptr;
+    const char* brace = quote != nullptr ? std::strchr(quote + 1, '}') : nullptr;
+    if (brace == nullptr) {
+        return false;
+    }
+    const std::size_t length = static_cast<std::size_t>(brace - quote);
+    std::memcpy(folder, quote + 1, length);
+    folder[length] = '\0';
+    return true;
+}
+
+bool is_folder(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}

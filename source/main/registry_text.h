@@ -29,3 +29,11 @@ void overwrite_product_code(char* position, const char* product_code);
 
 // 1 when an uninstall entry stands under the product code.
 int uninstall_entry_exists(const char* product_code);
+
+// The product folder named by the entry's "UninstallString" (from the first
+// double quote up to and including the first "}" after it), read without
+// any fatal error. False when there is no such entry or text.
+bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE]);
+
+// True when path names an existing folder.
+bool is_folder(const char* path);

@@ -124,13 +124,19 @@ void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
     RegCloseKey(key);
 }
 
+// A source entry that stays after its copy would register the title
+// twice, so a failed deletion is fatal (the recovery then finishes it).
 void delete_uninstall_entry(const char* product_code)
 {
     HKEY key = nullptr;
     const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key);
     ASSERT(ret == ERROR_SUCCESS);
-    SHDeleteKeyA(key, product_code);
+    const DWORD deleted = SHDeleteKeyA(key, product_code);
     RegCloseKey(key);
+    if (deleted != ERROR_SUCCESS) {
+        fatal_error("Failed to delete uninstall entry %s (%lu)", product_code,
+                    static_cast<unsigned long>(deleted));
+    }
 }
 
 } // namespace
@@ -186,6 +192,22 @@ int relocate_registration(const char* source_guid, const char* dest_guid)
     return folder_moved;
 }
 
+// Moves a registration only as a whole: when the folder cannot be renamed
+// while it is there, the entry stays with it and the move is fatal. An
+// entry whose folder is gone altogether moves alone.
+int relocate_whole_registration(const char* source_guid, const char* dest_guid)
+{
+    if (!move_install_info_folder(source_guid, dest_guid)) {
+        char folder[TEXT_BUFFER_SIZE];
+        if (read_entry_folder(source_guid, folder) && is_folder(folder)) {
+            fatal_error("Could not move the product folder %s to %s.\nThe title stays registered under %s.",
+                        folder, dest_guid, source_guid);
+        }
+    }
+    move_uninstall_entry(source_guid, dest_guid);
+    return 1;
+}
+
 // A registration left under the parking code by an interrupted run belongs
 // under the shared code (only a title registered there is ever parked).
 // Returns 0, after telling the user, when it cannot go back without merging
@@ -201,6 +223,6 @@ int restore_leftover_parked_registration()
                   PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
         return 0;
     }
-    relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     return 1;
 }

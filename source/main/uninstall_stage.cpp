@@ -77,9 +77,9 @@ int rename_file(const char* from, const char* to)
 // has nothing left to recover then.
 void undo_swap(int parked)
 {
-    relocate_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    relocate_whole_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
     if (parked) {
-        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     }
     end_stage_recovery();
 }
@@ -160,8 +160,8 @@ void uninstall_stage()
         return;
     }
 
-    relocate_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     note_relocation_done(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    relocate_whole_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
 
     if (!run_real_uninstaller(SHARED_PRODUCT_CODE)) {
         // The title is still installed: its folder must not be deleted.
@@ -183,7 +183,7 @@ void uninstall_stage()
         delete_folder(folder);
     }
     if (parked) {
-        relocate_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     }
     end_stage_recovery();
 }
