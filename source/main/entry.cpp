@@ -16,6 +16,8 @@ int installing_ks3 = 0;
 namespace
 {
 
+char install_info_root_buffer[MAX_PATH + sizeof INSTALL_INFO_FOLDER_NAME + 1];
+
 const char* const ALL_PRODUCT_CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE};
 
 void lower_case_ascii(char* text)
@@ -77,14 +79,27 @@ void reset_process_state()
     is_ks3_installed = 0;
     installing_ks2 = 0;
     installing_ks3 = 0;
+    install_info_root_buffer[0] = '\0';
     set_fatal_error_handler(nullptr);
 }
 
+// The installers are 32-bit: they put their product folders under the
+// Program Files folder that a 32-bit program sees ("C:\Program Files (x86)"
+// on 64-bit Windows, a translated name on localised Windows).
 const char* install_info_root()
 {
-    static char root[MAX_PATH + sizeof INSTALL_INFO_FOLDER_NAME + 1];
-    format_text(root, sizeof root, "%s\\%s", DEFAULT_PROGRAM_FILES, INSTALL_INFO_FOLDER_NAME);
-    return root;
+    if (install_info_root_buffer[0] != '\0') {
+        return install_info_root_buffer;
+    }
+    char program_files[MAX_PATH] = "";
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, program_files)) ||
+        program_files[0] == '\0') {
+        format_text(program_files, sizeof program_files, "%s", DEFAULT_PROGRAM_FILES);
+    }
+    program_files[sizeof program_files - 1] = '\0';
+    format_text(install_info_root_buffer, sizeof install_info_root_buffer, "%s\\%s", program_files,
+                INSTALL_INFO_FOLDER_NAME);
+    return install_info_root_buffer;
 }
 
 int format_product_folder(char* buffer, std::size_t size, const char* product_code)
