@@ -90,22 +90,14 @@ bool move_if_safe(const char* source, const char* dest)
     return true;
 }
 
-int rename_folder(const char* from, const char* to)
+// A path with the second NUL of the shell's list form.
+bool to_list(const char* path, char (&list)[TEXT_BUFFER_SIZE + 1])
 {
-    char from_list[TEXT_BUFFER_SIZE + 1];
-    char to_list[TEXT_BUFFER_SIZE + 1];
-    if (!format_text(from_list, TEXT_BUFFER_SIZE, "%s", from) ||
-        !format_text(to_list, TEXT_BUFFER_SIZE, "%s", to)) {
-        return 0;
+    if (!format_text(list, TEXT_BUFFER_SIZE, "%s", path)) {
+        return false;
     }
-    from_list[std::strlen(from_list) + 1] = '\0';
-    to_list[std::strlen(to_list) + 1] = '\0';
-    SHFILEOPSTRUCTA operation{};
-    operation.wFunc = FO_RENAME;
-    operation.pFrom = from_list;
-    operation.pTo = to_list;
-    operation.fFlags = FOF_NOCONFIRMATION;
-    return SHFileOperationA(&operation) == 0;
+    list[std::strlen(list) + 1] = '\0';
+    return true;
 }
 
 // Makes the folder follow the entry of code when an interrupted move left
@@ -118,7 +110,11 @@ void bring_folder_to_entry(const char* code, const char* other)
         !folder_for_code(folder, other, other_folder) || !is_folder(other_folder)) {
         return;
     }
-    rename_folder(other_folder, folder);
+    char from_list[TEXT_BUFFER_SIZE + 1];
+    char to_list_buffer[TEXT_BUFFER_SIZE + 1];
+    if (to_list(other_folder, from_list) && to_list(folder, to_list_buffer)) {
+        shell_rename(from_list, to_list_buffer);
+    }
 }
 
 // A move interrupted half way: an entry whose texts already name the

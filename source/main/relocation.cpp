@@ -157,13 +157,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     char renamed[TEXT_BUFFER_SIZE];
     product_folder_paths(uninstall_string, dest_guid, current, renamed);
 
-    SHFILEOPSTRUCTA operation{};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_RENAME;
-    operation.pFrom = current;
-    operation.pTo = renamed;
-    operation.fFlags = 0;
-    return SHFileOperationA(&operation) == 0 ? 1 : 0;
+    return shell_rename(current, renamed) == 0 ? 1 : 0;
 }
 
 // The two text values are rewritten in the source entry first, so that the

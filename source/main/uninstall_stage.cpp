@@ -62,17 +62,6 @@ void file_in_folder(const char (&folder)[TEXT_BUFFER_SIZE], const char* file_nam
     path[std::strlen(path) + 1] = '\0';
 }
 
-int rename_file(const char* from, const char* to)
-{
-    SHFILEOPSTRUCTA operation{};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_RENAME;
-    operation.pFrom = from;
-    operation.pTo = to;
-    operation.fFlags = 0;
-    return SHFileOperationA(&operation);
-}
-
 // Puts both titles back where they stood when the stage began; the stage
 // has nothing left to recover then.
 void undo_swap(int parked)
@@ -95,13 +84,13 @@ int prepare_uninstall_redirect(const char* code)
     file_in_folder(folder, INSTALLER_PROGRAM, installer);
     file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, real_uninstaller);
 
-    if (rename_file(installer, real_uninstaller) != 0) {
+    if (shell_rename(installer, real_uninstaller) != 0) {
         return 0;
     }
     if (!CopyFileA(module_path, installer, 1)) {
         // Give the title its own uninstaller back rather than leave the
         // folder without any "setup.exe".
-        rename_file(real_uninstaller, installer);
+        shell_rename(real_uninstaller, installer);
         fatal_error("Failed to copy setup.exe for uninstall");
     }
     return 1;

@@ -37,6 +37,11 @@ template <std::size_t N> int append_path(char (&dest_string)[N], const char* sou
 // that does not fit the 512-byte buffer (nothing is deleted then).
 int delete_folder(const char* path);
 
+// Renames a file or folder with the shell (FO_RENAME, no flags: the shell's
+// own dialogs stay on). The names are lists of one name each, ended by a
+// second NUL. Returns the shell's result: 0 for success.
+int shell_rename(const char* from_list, const char* to_list);
+
 // Bounded formatting: 1 when the whole text fit into buffer, 0 when it was
 // cut (the buffer then holds the cut text, always NUL-terminated).
 int format_text(char* buffer, std::size_t size, const char* format, ...)

@@ -66,6 +66,17 @@ int delete_folder(const char* path)
     return SHFileOperationA(&operation) == 0 ? 1 : 0;
 }
 
+int shell_rename(const char* from_list, const char* to_list)
+{
+    SHFILEOPSTRUCTA operation{};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_RENAME;
+    operation.pFrom = from_list;
+    operation.pTo = to_list;
+    operation.fFlags = 0;
+    return SHFileOperationA(&operation);
+}
+
 int compare_ignoring_case(const char* a, const char* b)
 {
     for (;; ++a, ++b) {

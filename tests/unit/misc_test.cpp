@@ -121,6 +121,7 @@ TEST_F(patch_test, the_fatal_error_handler_runs_once_after_the_box)
 TEST_F(patch_test, debug_trace_sends_the_text_then_a_line_feed_and_shows_nothing)
 {
     debug_trace("value %d", 7);
+    EXPECT_EQ(sim::debug_output(), (std::vector<std::string>{"value 7", "\n"}));
     EXPECT_TRUE(sim::message_boxes().empty());
 }
 
