@@ -1,0 +1,125 @@
+"""Wine prefixes: one WoW64 template per test run, copied for each machine.
+
+Creating a prefix takes about half a minute, copying one a second or two,
+so every machine of a run starts as a copy of the same template.
+"""
+
+import fcntl
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+# Wine's first-run installers of Mono and Gecko would stop wineboot with a
+# dialog, and its menu builder would write desktop entries into $HOME.
+WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+# Large PE files under drive_c/windows that Wine only ever reads: a machine
+# shares them with the template through hard links instead of copying them.
+# Everything else (registry files, .ini files, user folders) is copied.
+# Changes whenever the template is set up differently, so that an older
+# template left in a work folder is made anew.
+_TEMPLATE_LAYOUT = "layout 2: unmanaged windows"
+
+_SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".nls"}
+
+
+def wine_environment(prefix, display):
+    env = dict(os.environ)
+    env.update(
+        WINEPREFIX=str(prefix),
+        WINEARCH="win64",
+        WINEDEBUG="-all",
+        WINEDLLOVERRIDES=WINE_DLL_OVERRIDES,
+        DISPLAY=display,
+        LC_ALL="C.UTF-8",
+    )
+    return env
+
+
+def wine_version():
+    result = subprocess.run(["wine", "--version"], capture_output=True, text=True, check=True)
+    return result.stdout.strip()
+
+
+def stop_wineserver(env, timeout=60):
+    """Ends the prefix's wineserver and every Windows process in it, and waits
+    until the server has written the registry back to disk."""
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=timeout, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+class Template:
+    """The prefix that every machine of a run is copied from, kept in
+    WORK_DIR/template. It is made once; several processes (CTest's tests)
+    may ask for it at the same time, so making it holds a lock."""
+
+    def __init__(self, work_dir):
+        self.work_dir = Path(work_dir)
+        self.prefix = self.work_dir / "template" / "prefix"
+        self._ready = self.work_dir / "template" / "ready"
+
+    def ensure(self, display):
+        self.work_dir.mkdir(parents=True, exist_ok=True)
+        with open(self.work_dir / "template.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            version = wine_version() + " " + _TEMPLATE_LAYOUT
+            if self._ready.exists() and self._ready.read_text() == version:
+                return self.prefix
+            self._create(display)
+            self._ready.write_text(version)
+        return self.prefix
+
+    def _create(self, display):
+        shutil.rmtree(self.prefix.parent, ignore_errors=True)
+        self.prefix.parent.mkdir(parents=True)
+        env = wine_environment(self.prefix, display)
+        subprocess.run(["wineboot", "-i"], env=env, timeout=600, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        # Without a window manager on the display, Wine waits two seconds for
+        # every managed window that closes; unmanaged windows close at once.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                       env=env, timeout=120, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        stop_wineserver(env, timeout=300)
+        if not (self.prefix / "system.reg").exists():
+            raise RuntimeError("wineboot did not create a prefix in " + str(self.prefix))
+
+
+def _is_shared(relative):
+    parts = relative.parts
+    return (len(parts) > 2 and parts[0] == "drive_c" and parts[1].lower() == "windows"
+            and relative.suffix.lower() in _SHARED_SUFFIXES)
+
+
+def _link_or_copy(source, destination):
+    try:
+        os.link(source, destination)
+    except OSError:
+        shutil.copy2(source, destination)
+
+
+def copy_prefix(template, destination):
+    """Makes DESTINATION a prefix of its own with the template's content."""
+    template = Path(template)
+    destination = Path(destination)
+    for directory, subdirectories, files in os.walk(template):
+        source_dir = Path(directory)
+        relative_dir = source_dir.relative_to(template)
+        target_dir = destination / relative_dir
+        target_dir.mkdir(parents=True, exist_ok=True)
+        shutil.copystat(source_dir, target_dir)
+        for name in subdirectories + files:
+            source = source_dir / name
+            target = target_dir / name
+            if source.is_symlink():
+                os.symlink(os.readlink(source), target)
+            elif source.is_dir():
+                continue
+            elif _is_shared(relative_dir / name):
+                _link_or_copy(source, target)
+            else:
+                shutil.copy2(source, target)
+        # os.walk does not descend into symbolic links to folders.
+        subdirectories[:] = [d for d in subdirectories if not (source_dir / d).is_symlink()]

@@ -1,0 +1,67 @@
+// A stand-in for the patch in the harness's self-test: it talks through the
+// same kinds of message boxes as the patch and says through its exit code
+// what it was answered, so the test can tell that the player pressed the
+// right buttons.
+//
+//   boxes          asks a Yes/No question, then reports the answer in a
+//                  system-modal OK box with an empty caption; exits with
+//                  100 + the answer (106 for Yes, 107 for No)
+//   boxes spawn    starts "boxes child" and ends at once with exit code 3,
+//                  without waiting for it
+//   boxes child    shows one OK box and exits with 0
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+
+const char SELF_TEST_CAPTION[] = "Harness Self-Test";
+
+int ask_and_report()
+{
+    int answer = MessageBoxA(nullptr, "Is the harness listening?\n\nAnswer Yes or No.", SELF_TEST_CAPTION,
+                             MB_YESNO | MB_ICONQUESTION);
+    const char* report = answer == IDYES ? "You answered Yes." : "You answered No.";
+    MessageBoxA(nullptr, report, "", MB_OK | MB_ICONWARNING | MB_SYSTEMMODAL);
+    return 100 + answer;
+}
+
+int spawn_child()
+{
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return 1;
+    char command_line[MAX_PATH + 16];
+    int written = snprintf(command_line, sizeof command_line, "\"%s\" child", path);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof command_line)
+        return 1;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return 1;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 3;
+}
+
+int show_child_box()
+{
+    MessageBoxA(nullptr, "Shown by a child process.", SELF_TEST_CAPTION, MB_OK | MB_ICONINFORMATION);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && strcmp(argv[1], "spawn") == 0)
+        return spawn_child();
+    if (argc == 2 && strcmp(argv[1], "child") == 0)
+        return show_child_box();
+    return ask_and_report();
+}

@@ -1,0 +1,685 @@
+// Plays the user of a program whose whole interface is message boxes.
+//
+//   player --script FILE [--log FILE] [--cwd DIR] [--timeout SECONDS] [--wait-all]
+//          (--command-line TEXT | --command-line-file FILE)
+//
+// It starts the program, finds every message box that the program (or any
+// process it starts) shows, answers each from the script and records each as
+// one JSON line in the log (standard output without --log).
+//
+// Script: one expected box per line, in the order they are expected, with
+// tab-separated fields: caption, text pattern, button to press (Yes, No, OK,
+// Cancel, Abort, Retry, Ignore) and optionally the word "optional" for a box
+// that may be left out. In the caption and the pattern "*" stands for any run
+// of characters, and "\n", "\t" and "\\" for a line feed, a tab and a
+// backslash. Blank lines and lines starting with "#" are ignored.
+//
+// A box that the script does not expect is recorded, answered No (or OK,
+// Cancel, whatever it has) so the program can go on, and fails the run; so
+// does an expected box that never came, and a run that outlasts the timeout
+// (its processes are then ended). With --wait-all the player waits until
+// every started process has ended, not only the first.
+//
+// Exit status: 0 the run passed, 1 it failed, 2 the arguments were wrong or
+// the program could not be started.
+#include "helper_util.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const DWORD POLL_INTERVAL_MS = 50;
+const wchar_t MESSAGE_BOX_CLASS[] = L"#32770";
+const int MESSAGE_BOX_TEXT_ID = 0xFFFF;
+
+struct options {
+    std::string script_path;
+    std::string log_path;
+    std::string command_line;
+    std::string directory;
+    DWORD timeout_ms = 120000;
+    bool wait_all = false;
+};
+
+struct expected_box {
+    std::string caption;
+    std::string text_pattern;
+    std::string button;
+    bool optional = false;
+    int line = 0;
+};
+
+struct button_info {
+    int id = 0;
+    std::string text;
+    bool operator==(const button_info& other) const { return id == other.id && text == other.text; }
+};
+
+struct box_info {
+    DWORD pid = 0;
+    std::string caption;
+    std::string text;
+    std::vector<button_info> buttons;
+    bool system_modal = false;
+    bool operator==(const box_info& other) const
+    {
+        return pid == other.pid && caption == other.caption && text == other.text &&
+               buttons == other.buttons && system_modal == other.system_modal;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The log: one JSON object per line, flushed at once so that a run that is
+// cut short still leaves everything it saw.
+
+class event_log
+{
+  public:
+    event_log() = default;
+    event_log(const event_log&) = delete;
+    event_log& operator=(const event_log&) = delete;
+    ~event_log()
+    {
+        if (file_ != nullptr && file_ != stdout)
+            fclose(file_);
+    }
+    bool open(const std::string& path)
+    {
+        file_ = path.empty() ? stdout : fopen(path.c_str(), "wb");
+        return file_ != nullptr;
+    }
+    // Each event gets the milliseconds since the log was opened, as "ms".
+    void write(const std::string& json)
+    {
+        unsigned long long ms = GetTickCount64() - opened_;
+        fprintf(file_, "{\"ms\": %llu, %s\n", ms, json.c_str() + 1);
+        fflush(file_);
+    }
+
+  private:
+    FILE* file_ = nullptr;
+    ULONGLONG opened_ = GetTickCount64();
+};
+
+// ---------------------------------------------------------------------------
+// Arguments and script.
+
+bool read_file(const std::string& path, std::string& content)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    char chunk[4096];
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof chunk, file)) > 0)
+        content.append(chunk, count);
+    fclose(file);
+    return true;
+}
+
+std::string strip_line_end(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+bool parse_arguments(int argc, char** argv, options& result)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--wait-all") {
+            result.wait_all = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        std::string value = argv[++i];
+        if (name == "--script")
+            result.script_path = value;
+        else if (name == "--log")
+            result.log_path = value;
+        else if (name == "--cwd")
+            result.directory = value;
+        else if (name == "--timeout")
+            result.timeout_ms = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10) * 1000);
+        else if (name == "--command-line")
+            result.command_line = value;
+        else if (name == "--command-line-file") {
+            if (!read_file(value, result.command_line))
+                return false;
+            result.command_line = strip_line_end(result.command_line);
+        } else
+            return false;
+    }
+    return !result.script_path.empty() && !result.command_line.empty() && result.timeout_ms > 0;
+}
+
+std::string unescape(const std::string& text)
+{
+    std::string result;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            result += text[i];
+            continue;
+        }
+        char next = text[++i];
+        if (next == 'n')
+            result += '\n';
+        else if (next == 't')
+            result += '\t';
+        else
+            result += next;
+    }
+    return result;
+}
+
+std::vector<std::string> split_tabs(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+bool parse_script_line(const std::string& line, int line_number, expected_box& box)
+{
+    std::vector<std::string> fields = split_tabs(line);
+    if (fields.size() < 3 || fields.size() > 4)
+        return false;
+    if (fields.size() == 4 && fields[3] != "optional")
+        return false;
+    box.caption = unescape(fields[0]);
+    box.text_pattern = unescape(fields[1]);
+    box.button = fields[2];
+    box.optional = fields.size() == 4;
+    box.line = line_number;
+    return true;
+}
+
+bool load_script(const std::string& path, std::vector<expected_box>& script)
+{
+    std::string content;
+    if (!read_file(path, content))
+        return false;
+    int line_number = 0;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        std::string line =
+            strip_line_end(content.substr(start, end == std::string::npos ? end : end - start + 1));
+        start = end == std::string::npos ? content.size() : end + 1;
+        ++line_number;
+        if (line.empty() || line[0] == '#')
+            continue;
+        expected_box box;
+        if (!parse_script_line(line, line_number, box)) {
+            fprintf(stderr, "player: bad script line %d: %s\n", line_number, line.c_str());
+            return false;
+        }
+        script.push_back(box);
+    }
+    return true;
+}
+
+// "*" matches any run of characters (also none); everything else itself.
+bool wildcard_match(const std::string& pattern, const std::string& text)
+{
+    size_t p = 0, t = 0;
+    size_t star = std::string::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+int button_id(const std::string& name)
+{
+    static const std::map<std::string, int> ids = {
+        {"OK", IDOK},         {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
+        {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
+    auto found = ids.find(name);
+    return found == ids.end() ? 0 : found->second;
+}
+
+// ---------------------------------------------------------------------------
+// The processes under test: the one started and every process started from
+// it, found through their parent process ids.
+
+struct tracked_process {
+    DWORD pid = 0;
+    helper::scoped_handle handle;
+    bool exit_logged = false;
+};
+
+class process_tree
+{
+  public:
+    explicit process_tree(event_log& log) : log_(log) {}
+
+    void add(DWORD pid, DWORD parent, helper::scoped_handle handle, const std::string& exe)
+    {
+        tracked_process process;
+        process.pid = pid;
+        process.handle = std::move(handle);
+        processes_.push_back(std::move(process));
+        log_.write("{\"event\": \"process\", \"pid\": " + std::to_string(pid) +
+                   ", \"parent\": " + std::to_string(parent) + ", \"exe\": " + helper::json_quote(exe) + "}");
+    }
+
+    bool contains(DWORD pid) const
+    {
+        for (const tracked_process& process : processes_)
+            if (process.pid == pid)
+                return true;
+        return false;
+    }
+
+    // Adds the processes whose parent is already tracked.
+    void find_descendants()
+    {
+        helper::scoped_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (!snapshot.valid())
+            return;
+        bool added = true;
+        while (added) {
+            added = false;
+            PROCESSENTRY32W entry = {};
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+                 more = Process32NextW(snapshot.get(), &entry)) {
+                if (contains(entry.th32ProcessID) || !contains(entry.th32ParentProcessID))
+                    continue;
+                helper::scoped_handle handle(OpenProcess(
+                    SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+                add(entry.th32ProcessID, entry.th32ParentProcessID, std::move(handle),
+                    helper::to_utf8(entry.szExeFile, lstrlenW(entry.szExeFile)));
+                added = true;
+            }
+        }
+    }
+
+    // Logs the exit code of every process that has ended since the last call.
+    void log_exits()
+    {
+        for (tracked_process& process : processes_) {
+            if (process.exit_logged || !has_ended(process))
+                continue;
+            DWORD code = 0;
+            GetExitCodeProcess(process.handle.get(), &code);
+            log_.write("{\"event\": \"exit\", \"pid\": " + std::to_string(process.pid) +
+                       ", \"exit_code\": " + std::to_string(code) + "}");
+            process.exit_logged = true;
+        }
+    }
+
+    bool first_has_ended() const { return !processes_.empty() && has_ended(processes_.front()); }
+
+    bool all_have_ended() const
+    {
+        for (const tracked_process& process : processes_)
+            if (!has_ended(process))
+                return false;
+        return true;
+    }
+
+    DWORD first_exit_code() const
+    {
+        DWORD code = STILL_ACTIVE;
+        if (!processes_.empty())
+            GetExitCodeProcess(processes_.front().handle.get(), &code);
+        return code;
+    }
+
+    void terminate_all()
+    {
+        for (tracked_process& process : processes_)
+            if (!has_ended(process))
+                TerminateProcess(process.handle.get(), 1);
+        for (tracked_process& process : processes_)
+            if (process.handle.valid())
+                WaitForSingleObject(process.handle.get(), 5000);
+    }
+
+  private:
+    static bool has_ended(const tracked_process& process)
+    {
+        return !process.handle.valid() || WaitForSingleObject(process.handle.get(), 0) != WAIT_TIMEOUT;
+    }
+
+    event_log& log_;
+    std::vector<tracked_process> processes_;
+};
+
+// ---------------------------------------------------------------------------
+// Finding and reading message boxes.
+
+std::string window_text(HWND window)
+{
+    wchar_t text[8192];
+    int length = GetWindowTextW(window, text, static_cast<int>(sizeof text / sizeof text[0]));
+    return helper::to_utf8(text, length);
+}
+
+bool has_class(HWND window, const wchar_t* class_name)
+{
+    wchar_t name[64];
+    int length = GetClassNameW(window, name, static_cast<int>(sizeof name / sizeof name[0]));
+    return length > 0 && lstrcmpiW(name, class_name) == 0;
+}
+
+struct box_search {
+    const process_tree* processes;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_box(HWND window, LPARAM context)
+{
+    box_search* search = reinterpret_cast<box_search*>(context);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (search->processes->contains(pid) && IsWindowVisible(window) && has_class(window, MESSAGE_BOX_CLASS))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> find_boxes(const process_tree& processes)
+{
+    box_search search{&processes, {}};
+    EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+BOOL CALLBACK collect_button(HWND window, LPARAM context)
+{
+    if (!IsWindowVisible(window) || !has_class(window, L"Button"))
+        return TRUE;
+    button_info button;
+    button.id = GetDlgCtrlID(window);
+    button.text = window_text(window);
+    reinterpret_cast<std::vector<button_info>*>(context)->push_back(button);
+    return TRUE;
+}
+
+// False while the box is not complete yet: no text control or no button.
+bool read_box(HWND window, box_info& box)
+{
+    HWND text_control = GetDlgItem(window, MESSAGE_BOX_TEXT_ID);
+    if (text_control == nullptr)
+        return false;
+    GetWindowThreadProcessId(window, &box.pid);
+    box.caption = window_text(window);
+    box.text = window_text(text_control);
+    EnumChildWindows(window, collect_button, reinterpret_cast<LPARAM>(&box.buttons));
+    // Message boxes of MB_SYSTEMMODAL are made topmost windows.
+    box.system_modal = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    return !box.buttons.empty();
+}
+
+bool has_button(const box_info& box, int id)
+{
+    for (const button_info& button : box.buttons)
+        if (button.id == id)
+            return true;
+    return false;
+}
+
+// The answer to a box that nobody expected: one that lets the program go on
+// without agreeing to anything.
+int fallback_answer(const box_info& box)
+{
+    for (int id : {IDNO, IDOK, IDCANCEL})
+        if (has_button(box, id))
+            return id;
+    return box.buttons.front().id;
+}
+
+void press(HWND window, int id)
+{
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+}
+
+std::string box_json(const box_info& box)
+{
+    std::string json = "{\"event\": \"box\", \"pid\": " + std::to_string(box.pid);
+    json += ", \"caption\": " + helper::json_quote(box.caption);
+    json += ", \"text\": " + helper::json_quote(box.text);
+    json += ", \"buttons\": [";
+    for (size_t i = 0; i < box.buttons.size(); ++i) {
+        if (i > 0)
+            json += ", ";
+        json += "{\"id\": " + std::to_string(box.buttons[i].id) +
+                ", \"text\": " + helper::json_quote(box.buttons[i].text) + "}";
+    }
+    json += "], \"system_modal\": ";
+    json += box.system_modal ? "true" : "false";
+    return json;
+}
+
+// ---------------------------------------------------------------------------
+// The run.
+
+class player
+{
+  public:
+    player(const options& settings, std::vector<expected_box> script, event_log& log)
+        : settings_(settings), script_(std::move(script)), log_(log), processes_(log)
+    {
+    }
+
+    bool start()
+    {
+        std::vector<char> command_line(settings_.command_line.begin(), settings_.command_line.end());
+        command_line.push_back('\0');
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        const char* directory = settings_.directory.empty() ? nullptr : settings_.directory.c_str();
+        if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory,
+                            &startup, &process)) {
+            log_.write("{\"event\": \"start_failed\", \"error\": " + std::to_string(GetLastError()) + "}");
+            return false;
+        }
+        CloseHandle(process.hThread);
+        log_.write(
+            "{\"event\": \"start\", \"command_line\": " +
+            helper::json_quote(helper::acp_to_utf8(settings_.command_line.c_str())) +
+            ", \"directory\": " + helper::json_quote(helper::acp_to_utf8(settings_.directory.c_str())) + "}");
+        processes_.add(process.dwProcessId, GetCurrentProcessId(), helper::scoped_handle(process.hProcess),
+                       settings_.command_line);
+        return true;
+    }
+
+    // Polls until the program has ended (or every process, with --wait-all)
+    // or the time is up. Returns whether the run passed.
+    bool run()
+    {
+        ULONGLONG deadline = GetTickCount64() + settings_.timeout_ms;
+        for (;;) {
+            // Whether the run is over is read before the search for new
+            // processes: a process that starts another and ends at once has
+            // its child found before its end can end the run.
+            bool ended = finished();
+            processes_.find_descendants();
+            answer_boxes();
+            processes_.log_exits();
+            if (ended && finished())
+                break;
+            if (GetTickCount64() >= deadline) {
+                log_.write("{\"event\": \"timeout\", \"seconds\": " +
+                           std::to_string(settings_.timeout_ms / 1000) + "}");
+                failed_ = true;
+                processes_.terminate_all();
+                processes_.log_exits();
+                break;
+            }
+            Sleep(POLL_INTERVAL_MS);
+        }
+        report_missing();
+        return !failed_;
+    }
+
+    DWORD exit_code() const { return processes_.first_exit_code(); }
+
+  private:
+    bool finished() const
+    {
+        return settings_.wait_all ? processes_.all_have_ended() : processes_.first_has_ended();
+    }
+
+    // A box is answered once, and only after it has read the same on two
+    // polls in a row, so that a box still being filled in is left alone.
+    void answer_boxes()
+    {
+        forget_closed_boxes();
+        std::map<HWND, box_info> seen;
+        for (HWND window : find_boxes(processes_)) {
+            if (answered_.count(window) > 0)
+                continue;
+            box_info box;
+            if (!read_box(window, box))
+                continue;
+            auto previous = last_read_.find(window);
+            if (previous != last_read_.end() && previous->second == box) {
+                answer(window, box);
+                answered_.insert(window);
+                continue;
+            }
+            seen[window] = box;
+        }
+        last_read_ = std::move(seen);
+    }
+
+    void forget_closed_boxes()
+    {
+        for (auto it = answered_.begin(); it != answered_.end();)
+            it = IsWindow(*it) ? std::next(it) : answered_.erase(it);
+    }
+
+    // The script entry that this box fulfils: the next one, or a later one
+    // when everything before it is optional. -1 when there is none.
+    int match_script(const box_info& box) const
+    {
+        for (size_t i = next_; i < script_.size(); ++i) {
+            const expected_box& expected = script_[i];
+            if (wildcard_match(expected.caption, box.caption) &&
+                wildcard_match(expected.text_pattern, box.text))
+                return static_cast<int>(i);
+            if (!expected.optional)
+                return -1;
+        }
+        return -1;
+    }
+
+    void answer(HWND window, const box_info& box)
+    {
+        std::string json = box_json(box);
+        int index = match_script(box);
+        int id = index < 0 ? 0 : button_id(script_[index].button);
+        if (index >= 0 && has_button(box, id)) {
+            json += ", \"expected\": true, \"script_line\": " + std::to_string(script_[index].line);
+            next_ = static_cast<size_t>(index) + 1;
+        } else {
+            if (index >= 0) {
+                json += ", \"expected\": true, \"script_line\": " + std::to_string(script_[index].line) +
+                        ", \"error\": \"the box has no button " + script_[index].button + "\"";
+                next_ = static_cast<size_t>(index) + 1;
+            } else {
+                json += ", \"expected\": false";
+            }
+            id = fallback_answer(box);
+            failed_ = true;
+        }
+        json += ", \"answer_id\": " + std::to_string(id) + "}";
+        log_.write(json);
+        press(window, id);
+    }
+
+    void report_missing()
+    {
+        for (size_t i = next_; i < script_.size(); ++i) {
+            if (script_[i].optional)
+                continue;
+            log_.write("{\"event\": \"missing\", \"script_line\": " + std::to_string(script_[i].line) +
+                       ", \"caption\": " + helper::json_quote(script_[i].caption) +
+                       ", \"text\": " + helper::json_quote(script_[i].text_pattern) + "}");
+            failed_ = true;
+        }
+    }
+
+    const options& settings_;
+    std::vector<expected_box> script_;
+    event_log& log_;
+    process_tree processes_;
+    size_t next_ = 0;
+    bool failed_ = false;
+    std::set<HWND> answered_;
+    std::map<HWND, box_info> last_read_;
+};
+
+int usage()
+{
+    fprintf(stderr, "usage: player --script FILE [--log FILE] [--cwd DIR] [--timeout SECONDS] [--wait-all]\n"
+                    "              (--command-line TEXT | --command-line-file FILE)\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    options settings;
+    if (!parse_arguments(argc, argv, settings))
+        return usage();
+    std::vector<expected_box> script;
+    if (!load_script(settings.script_path, script)) {
+        fprintf(stderr, "player: cannot read the script %s\n", settings.script_path.c_str());
+        return 2;
+    }
+    event_log log;
+    if (!log.open(settings.log_path)) {
+        fprintf(stderr, "player: cannot write the log %s\n", settings.log_path.c_str());
+        return 2;
+    }
+    // The first program in a Wine session to touch the desktop starts Wine's
+    // desktop process; the player does it here, so that process is its own
+    // child and not one of the program's.
+    GetDesktopWindow();
+    player run(settings, std::move(script), log);
+    if (!run.start())
+        return 2;
+    bool passed = run.run();
+    log.write("{\"event\": \"result\", \"passed\": " + std::string(passed ? "true" : "false") +
+              ", \"exit_code\": " + std::to_string(run.exit_code()) + "}");
+    return passed ? 0 : 1;
+}

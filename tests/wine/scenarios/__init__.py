@@ -1,0 +1,1 @@
+"""The end-to-end scenarios; every module here is loaded by the runner."""
