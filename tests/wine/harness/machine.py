@@ -74,6 +74,7 @@ class Machine:
         wine_prefix.copy_prefix(template_prefix, self.prefix)
         self.env = wine_prefix.wine_environment(self.prefix, display)
         self._runs = 0
+        self._drives_changed = False
         self._start_server()
 
     def __enter__(self):
@@ -101,6 +102,12 @@ class Machine:
     def wine(self, *args, timeout=120, check=True):
         """Runs a Windows program (by Windows or Unix path) and returns the
         completed process with its text output."""
+        if self._drives_changed:
+            self._drives_changed = False
+            self._restart_server()
+        return self._wine(args, timeout, check)
+
+    def _wine(self, args, timeout, check):
         # The output goes through files, not pipes: Wine's background
         # processes (services, explorer) inherit the handles and would keep
         # a pipe open long after the program has ended.
@@ -204,10 +211,14 @@ class Machine:
 
     # -- Registry (32-bit view) ---------------------------------------------
 
-    def _import(self, lines, view):
+    def _write_reg_file(self, lines):
         reg_file = self.scratch_file("import.reg")
         text = "Windows Registry Editor Version 5.00\r\n\r\n" + "\r\n".join(lines) + "\r\n\r\n"
         reg_file.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
+        return reg_file
+
+    def _import(self, lines, view):
+        reg_file = self._write_reg_file(lines)
         self.wine("reg", "import", self.windows_path_of(reg_file), "/reg:" + view)
 
     def set_registry(self, keys, view="32"):
@@ -255,8 +266,9 @@ class Machine:
         drive's root, such as "D:\\".
 
         The disc is a folder of the harness mapped to the drive letter; Wine
-        reads the drive type from its registry (picked up when its server
-        starts, so the server is restarted) and the label from the folder's
+        reads the drive type from its registry when its server starts (so
+        the server is restarted before the next Wine call) and the label from
+        the folder's
         .windows-label file. Wine has no drive without a disc: the nearest
         is a disc with an empty label (the default), which the patch passes
         over just the same."""
@@ -269,8 +281,11 @@ class Machine:
         if label:
             (disc / ".windows-label").write_text(label + "\n", encoding="cp1252")
         device.symlink_to(disc)
-        self.set_key(r"HKLM\Software\Wine\Drives", {letter + ":": "cdrom"}, view="64")
-        self._restart_server()
+        # Written without the restart that a pending drive change causes, so
+        # that several drives added in a row cost one restart.
+        reg_file = self._write_reg_file([r"[HKEY_LOCAL_MACHINE\Software\Wine\Drives]", '"%s:"="cdrom"' % letter])
+        self._wine(["reg", "import", self.windows_path_of(reg_file), "/reg:64"], 120, True)
+        self._drives_changed = True
         root = letter.upper() + ":\\"
         for relative, content in (files or {}).items():
             self.write_file(root + relative, content)

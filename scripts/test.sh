@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# Runs every test of the project, from a fresh clone as well as in a working
+# tree:
+#   1. installs what is missing (scripts/install-deps.sh);
+#   2. the unit tests on the simulated machine: the native and native-asan
+#      presets, built and run with CTest;
+#   3. the windows build: the patch, the helpers of the end-to-end tests and
+#      both_tests.exe, which runs the tests shared by both backends under
+#      Wine on a throwaway machine;
+#   4. the end-to-end scenarios under Wine, one CTest test each.
+# It prints a summary and ends with the line "N passed, N failed" (the tests
+# of all steps; a build or set-up step that fails counts as one failed test),
+# and exits non-zero on any failure. Build folders: build/e2e-test-*.
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+JOBS=2
+BUILD=$ROOT/build
+LOGS=$BUILD/e2e-test-logs
+WINDOWS_BUILD=$BUILD/e2e-test-windows
+WINE_CTEST=$BUILD/e2e-test-wine
+PYTHON=python3
+[[ -x /usr/bin/python3 ]] && PYTHON=/usr/bin/python3
+
+total_passed=0
+total_failed=0
+summary=()
+
+# record STEP PASSED FAILED SECONDS [NOTE]
+record() {
+    total_passed=$((total_passed + $2))
+    total_failed=$((total_failed + $3))
+    summary+=("$(printf '%-34s %5d passed %5d failed %6ds  %s' "$1" "$2" "$3" "$4" "${5:-}")")
+}
+
+# run_logged LOG COMMAND...: runs a command with its output in LOG; shows
+# the end of the log when it fails.
+run_logged() {
+    local log=$1
+    shift
+    if "$@" >"$log" 2>&1; then
+        return 0
+    fi
+    echo "---- $* failed; the end of $log:"
+    tail -n 40 "$log"
+    return 1
+}
+
+# CTest's own summary: "100% tests passed, 0 tests failed out of 57".
+ctest_counts() {
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+    if [[ -z $line ]]; then
+        echo "0 1"
+        return
+    fi
+    local failed total
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    echo "$((total - failed)) $failed"
+}
+
+# GoogleTest's summary: "[  PASSED  ] 12 tests." and "[  FAILED  ] 1 test, ...".
+gtest_counts() {
+    local passed failed
+    passed=$(grep -E '^\[  PASSED  \] [0-9]+ tests?\.' "$1" | tail -n 1 | sed -E 's/.*\] ([0-9]+).*/\1/')
+    failed=$(grep -E '^\[  FAILED  \] [0-9]+ tests?, listed below' "$1" | tail -n 1 | sed -E 's/.*\] ([0-9]+).*/\1/')
+    echo "${passed:-0} ${failed:-0}"
+}
+
+unit_tests() {
+    local preset=$1 dir=$BUILD/e2e-test-$1 started=$SECONDS
+    echo "== $preset: build and unit tests"
+    if ! run_logged "$LOGS/$preset-configure.log" cmake --preset "$preset" -B "$dir" ||
+        ! run_logged "$LOGS/$preset-build.log" cmake --build "$dir" -j "$JOBS"; then
+        record "$preset unit tests" 0 1 $((SECONDS - started)) "build failed"
+        return
+    fi
+    ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 600 >"$LOGS/$preset-ctest.log" 2>&1
+    local counts
+    read -r -a counts <<<"$(ctest_counts "$LOGS/$preset-ctest.log")"
+    if [[ ${counts[1]} -gt 0 ]]; then
+        grep -E '^\s*[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$LOGS/$preset-ctest.log"
+    fi
+    record "$preset unit tests" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
+}
+
+windows_build() {
+    local started=$SECONDS
+    echo "== windows: the patch, the Wine helpers and both_tests.exe"
+    if ! run_logged "$LOGS/windows-configure.log" cmake --preset windows -B "$WINDOWS_BUILD" ||
+        ! run_logged "$LOGS/windows-build.log" cmake --build "$WINDOWS_BUILD" -j "$JOBS"; then
+        record "windows build" 0 1 $((SECONDS - started)) "build failed"
+        return 1
+    fi
+    record "windows build" 0 0 $((SECONDS - started)) "built"
+}
+
+# A Wine prefix is made once per run and copied for every machine; the
+# CTest project of the scenarios keeps it in its own folder.
+wine_setup() {
+    local started=$SECONDS
+    echo "== wine: the template machine"
+    rm -rf "$WINE_CTEST/wine"
+    if ! run_logged "$LOGS/wine-configure.log" cmake -S tests/wine -B "$WINE_CTEST" \
+        -DKESTOVA_WINDOWS_BUILD="$WINDOWS_BUILD" -DPython3_EXECUTABLE="$PYTHON" ||
+        ! run_logged "$LOGS/wine-template.log" "$PYTHON" tests/wine/run.py template \
+            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine"; then
+        record "wine template machine" 0 1 $((SECONDS - started)) "could not make the Wine prefix"
+        return 1
+    fi
+    record "wine template machine" 0 0 $((SECONDS - started)) "ready"
+}
+
+both_tests_under_wine() {
+    local started=$SECONDS log=$LOGS/both-tests-wine.log
+    echo "== both_tests.exe under Wine"
+    if [[ ! -f $WINDOWS_BUILD/both_tests.exe ]]; then
+        record "both_tests.exe under Wine" 0 1 $((SECONDS - started)) "not built"
+        return
+    fi
+    timeout 1200 "$PYTHON" tests/wine/run.py exec --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine" \
+        -- "$WINDOWS_BUILD/both_tests.exe" >"$log" 2>&1
+    local status=$? counts
+    read -r -a counts <<<"$(gtest_counts "$log")"
+    if [[ $status -ne 0 && ${counts[1]} -eq 0 ]]; then
+        # It ended badly without saying which test failed (a crash, a hang).
+        counts[1]=1
+        tail -n 40 "$log"
+    elif [[ ${counts[1]} -gt 0 ]]; then
+        grep -E '^\[  FAILED  \] [^0-9]' "$log" | sort -u
+    fi
+    record "both_tests.exe under Wine" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
+}
+
+wine_scenarios() {
+    local started=$SECONDS log=$LOGS/wine-scenarios.log
+    echo "== Wine scenarios"
+    # both_tests.exe has its own step above, where its tests are counted one by one.
+    ctest --test-dir "$WINE_CTEST" -LE both --output-on-failure >"$log" 2>&1
+    local counts
+    read -r -a counts <<<"$(ctest_counts "$log")"
+    grep -E '^\s*[0-9]+/[0-9]+ Test' "$log" | sed -E 's/^\s*[0-9]+\/[0-9]+ Test +#[0-9]+: /  /'
+    if [[ ${counts[1]} -gt 0 ]]; then
+        echo "---- details of the failed scenarios (all in $log):"
+        grep -E '^(FAIL|    - |      )' "$log" | head -n 150
+    fi
+    record "Wine scenarios" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
+}
+
+# One X server for all of Wine's windows, when there is no display.
+start_display() {
+    if [[ -n ${DISPLAY:-} ]]; then
+        return
+    fi
+    local number_file
+    number_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+        [[ -s $number_file ]] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -n 1 "$number_file")"
+    rm -f "$number_file"
+}
+
+stop_display() {
+    if [[ -n ${XVFB_PID:-} ]]; then
+        kill "$XVFB_PID" 2>/dev/null
+        wait "$XVFB_PID" 2>/dev/null
+    fi
+}
+
+main() {
+    local started=$SECONDS
+    mkdir -p "$LOGS"
+    echo "== dependencies"
+    if ! run_logged "$LOGS/install-deps.log" scripts/install-deps.sh; then
+        record "dependencies" 0 1 $((SECONDS - started)) "scripts/install-deps.sh failed"
+    fi
+    unit_tests native
+    unit_tests native-asan
+    if windows_build; then
+        start_display
+        trap stop_display EXIT
+        if wine_setup; then
+            both_tests_under_wine
+            wine_scenarios
+        fi
+    fi
+
+    echo
+    echo "== summary (logs in ${LOGS#"$ROOT"/})"
+    printf '%s\n' "${summary[@]}"
+    echo "total time $((SECONDS - started))s"
+    echo
+    echo "$total_passed passed, $total_failed failed"
+    [[ $total_failed -eq 0 ]]
+}
+
+main

@@ -1,0 +1,1 @@
+"""The demo's stories; every module here is loaded by tests/wine/demo.py."""
