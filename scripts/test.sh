@@ -144,7 +144,7 @@ wine_scenarios() {
     grep -E '^\s*[0-9]+/[0-9]+ Test' "$log" | sed -E 's/^\s*[0-9]+\/[0-9]+ Test +#[0-9]+: /  /'
     if [[ ${counts[1]} -gt 0 ]]; then
         echo "---- details of the failed scenarios (all in $log):"
-        grep -E '^(FAIL|    - |      )' "$log" | head -n 150
+        grep -E '^(FAIL|    - |      )' "$log" | grep -vE '^ +Start +[0-9]+:' | head -n 150
     fi
     record "Wine scenarios" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
 }
@@ -200,4 +200,7 @@ main() {
     [[ $total_failed -eq 0 ]]
 }
 
-main
+# Sourced (for trying out a single step), it only defines the steps.
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    main
+fi

@@ -89,8 +89,10 @@ class Machine:
             shutil.rmtree(self.root, ignore_errors=True)
 
     def _start_server(self):
-        # A persistent server saves its start-up on every Wine call.
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+        # A server that outlives each program saves its start-up on every
+        # Wine call; it still ends by itself half a minute after the last
+        # one, should the harness die without stopping it.
+        subprocess.run(["wineserver", "-p30"], env=self.env, check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def _restart_server(self):

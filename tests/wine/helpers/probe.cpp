@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -102,18 +103,26 @@ std::string values_json(HKEY key, DWORD max_name, DWORD max_data)
     std::vector<char> name(max_name + 1);
     std::vector<BYTE> data(max_data + 1);
     std::string json = "{";
-    for (DWORD index = 0;; ++index) {
-        DWORD name_length = max_name + 1;
-        DWORD data_size = max_data + 1;
+    for (DWORD index = 0;;) {
+        DWORD name_length = static_cast<DWORD>(name.size());
+        DWORD data_size = static_cast<DWORD>(data.size());
         DWORD type = 0;
         LONG result =
             RegEnumValueA(key, index, name.data(), &name_length, nullptr, &type, data.data(), &data_size);
+        if (result == ERROR_MORE_DATA) {
+            // The sizes from RegQueryInfoKeyA need not hold for the ANSI
+            // forms; grow both buffers and read the same value again.
+            name.resize(name.size() * 2 + 256);
+            data.resize(std::max<size_t>(data.size() * 2, data_size + 1));
+            continue;
+        }
         if (result != ERROR_SUCCESS)
             break;
         if (json.size() > 1)
             json += ", ";
         json += helper::json_quote(helper::acp_to_utf8(name.data(), static_cast<int>(name_length)));
         json += ": " + value_json(type, data.data(), data_size);
+        ++index;
     }
     return json + "}";
 }

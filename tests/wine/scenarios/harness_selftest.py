@@ -138,3 +138,13 @@ def machine_cdrom_drives(t):
     t.expect_equal(unlabelled["type"], DRIVE_CDROM, "drive type of the unlabelled disc's drive")
     t.expect_equal(unlabelled.get("label"), "", "volume label of the unlabelled disc")
     t.expect(m.exists(r"D:\DirectX9\DXSETUP.EXE"), "files on the disc are found ignoring case")
+
+
+@scenario(needs_patch=False)
+def player_starts_programs_in_the_given_folder(t):
+    """The player starts the program in the working folder it is given"""
+    t.machine.mkdir(r"C:\Work Folder")
+    run = t.machine.run(r'C:\windows\system32\cmd.exe /c cd > C:\cwd.txt', [], cwd=r"C:\Work Folder")
+    t.expect_run(run, exit_code=0)
+    written = t.machine.read_file(r"C:\cwd.txt").decode("cp1252").strip() if t.machine.exists(r"C:\cwd.txt") else None
+    t.expect_equal(written, r"C:\Work Folder", "the program's working folder")
