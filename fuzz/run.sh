@@ -19,7 +19,7 @@ cd "$root" || exit 2
 
 seconds="${1:-25}"
 shift || true
-all_targets=(uninstall_string setup_header shortcut_arguments display_name registry_copy)
+all_targets=(uninstall_string setup_header shortcut_arguments display_name registry_copy command_line directx_version)
 if [ "$#" -gt 0 ]; then
     targets=("$@")
 else
@@ -36,6 +36,8 @@ max_len_of() {
     shortcut_arguments) echo 600 ;;
     display_name) echo 256 ;;
     registry_copy) echo 4096 ;;
+    command_line) echo 1200 ;;
+    directx_version) echo 512 ;;
     *) echo 4096 ;;
     esac
 }
