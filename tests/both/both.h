@@ -14,7 +14,8 @@ extern const char SCRATCH_KEY[];
 // Simulated machine: a fresh machine. Real registry: the scratch key removed.
 void reset_test_machine();
 
-class both_backends_test : public ::testing::Test {
+class both_backends_test : public ::testing::Test
+{
   protected:
     void SetUp() override { reset_test_machine(); }
     void TearDown() override { reset_test_machine(); }
