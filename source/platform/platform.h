@@ -15,7 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
+namespace platform
+{
 
 // ---------------------------------------------------------------------------
 // Basic types, sized as on Windows.
@@ -82,8 +83,14 @@ constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool FAILED(HRESULT hr) { return hr < 0; }
+inline bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
+inline bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}
 inline HRESULT HRESULT_FROM_WIN32(LONG error)
 {
     return error <= 0 ? static_cast<HRESULT>(error)
@@ -239,10 +246,10 @@ constexpr WORD VT_UI4 = 19;
 // A property's VARIANT, flattened: the type and the member that type uses.
 struct DXDIAG_PROPERTY {
     WORD vt;
-    DWORD ulVal;          // VT_UI4
-    LONG lVal;            // VT_I4
-    BOOL bstr_is_null;    // VT_BSTR with a null string pointer
-    WCHAR bstrVal[64];    // VT_BSTR text, NUL-terminated, cut to 63 units
+    DWORD ulVal;       // VT_UI4
+    LONG lVal;         // VT_I4
+    BOOL bstr_is_null; // VT_BSTR with a null string pointer
+    WCHAR bstrVal[64]; // VT_BSTR text, NUL-terminated, cut to 63 units
 };
 struct DXDIAG_SESSION;
 // Creates the provider (CLSCTX_INPROC_SERVER), calls Initialize with the
@@ -288,7 +295,8 @@ void OutputDebugStringA(const char* text);
 
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;
-int MultiByteToWideChar(UINT code_page, DWORD flags, const char* text, int length, WCHAR* wide, int wide_length);
+int MultiByteToWideChar(UINT code_page, DWORD flags, const char* text, int length, WCHAR* wide,
+                        int wide_length);
 int WideCharToMultiByte(UINT code_page, DWORD flags, const WCHAR* wide, int wide_length, char* text,
                         int length, const char* default_char, BOOL* used_default_char);
 
