@@ -2,8 +2,9 @@
 # Runs every test of the project, from a fresh clone as well as in a working
 # tree:
 #   1. installs what is missing (scripts/install-deps.sh);
-#   2. the unit tests on the simulated machine: the native and native-asan
-#      presets, built and run with CTest;
+#   2. clang-format over every C++ file; the unit tests on the simulated
+#      machine (the native and native-asan presets, built and run with
+#      CTest); a short bounded run of every fuzz target;
 #   3. the windows build: the patch, the helpers of the end-to-end tests and
 #      both_tests.exe, which runs the tests shared by both backends under
 #      Wine on a throwaway machine;
@@ -180,8 +181,10 @@ main() {
     if ! run_logged "$LOGS/install-deps.log" scripts/install-deps.sh; then
         record "dependencies" 0 1 $((SECONDS - started)) "scripts/install-deps.sh failed"
     fi
+    format_check
     unit_tests native
     unit_tests native-asan
+    fuzz_short
     if windows_build; then
         start_display
         trap stop_display EXIT
@@ -198,6 +201,37 @@ main() {
     echo
     echo "$total_passed passed, $total_failed failed"
     [[ $total_failed -eq 0 ]]
+}
+
+# Every C++ file formatted as the repository's .clang-format says.
+format_check() {
+    local started=$SECONDS
+    echo "== clang-format"
+    if run_logged "$LOGS/clang-format.log" clang-format --dry-run --Werror \
+        $(git ls-files '*.cpp' '*.h'); then
+        record "clang-format" 1 0 $((SECONDS - started))
+    else
+        record "clang-format" 0 1 $((SECONDS - started)) "files not formatted"
+    fi
+}
+
+# A short bounded run of every fuzz target; its closing line counts them.
+fuzz_short() {
+    local started=$SECONDS log=$LOGS/fuzz-short.log
+    echo "== fuzzers (short run)"
+    scripts/fuzz-short.sh >"$log" 2>&1
+    local line
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+    if [[ -z $line ]]; then
+        tail -n 40 "$log"
+        record "fuzzers (short run)" 0 1 $((SECONDS - started)) "no summary"
+        return
+    fi
+    local passed failed
+    passed=$(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$line")
+    failed=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+    [[ $failed -eq 0 ]] || tail -n 40 "$log"
+    record "fuzzers (short run)" "$passed" "$failed" $((SECONDS - started))
 }
 
 # Sourced (for trying out a single step), it only defines the steps.
