@@ -8,18 +8,22 @@ BUTTON_NAMES = {number: name for name, number in BUTTON_IDS.items()}
 class Box:
     """One message box the script expects, in order: its caption and a text
     pattern ("*" stands for any run of characters), the button to press,
-    and whether the box may be left out."""
+    whether the box may be left out, and whether to answer it only once
+    every process its program started has ended (after_children)."""
 
-    def __init__(self, caption, text, button="OK", optional=False):
+    def __init__(self, caption, text, button="OK", optional=False, after_children=False):
         if button not in BUTTON_IDS:
             raise ValueError("unknown button " + button)
         self.caption = caption
         self.text = text
         self.button = button
         self.optional = optional
+        self.after_children = after_children
 
     def __repr__(self):
-        return "Box(%r, %r, %r%s)" % (self.caption, self.text, self.button, ", optional=True" if self.optional else "")
+        return "Box(%r, %r, %r%s%s)" % (self.caption, self.text, self.button,
+                                        ", optional=True" if self.optional else "",
+                                        ", after_children=True" if self.after_children else "")
 
 
 def _escape(text):
@@ -27,11 +31,13 @@ def _escape(text):
 
 
 def write_script(path, boxes):
-    lines = ["# caption\ttext pattern\tbutton[\toptional]"]
+    lines = ["# caption\ttext pattern\tbutton[\toptional][\tafter-children]"]
     for box in boxes:
         fields = [_escape(box.caption), _escape(box.text), box.button]
         if box.optional:
             fields.append("optional")
+        if box.after_children:
+            fields.append("after-children")
         lines.append("\t".join(fields))
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 

@@ -10,9 +10,12 @@
 // Script: one expected box per line, in the order they are expected, with
 // tab-separated fields: caption, text pattern, button to press (Yes, No, OK,
 // Cancel, Abort, Retry, Ignore) and optionally the word "optional" for a box
-// that may be left out. In the caption and the pattern "*" stands for any run
-// of characters, and "\n", "\t" and "\\" for a line feed, a tab and a
-// backslash. Blank lines and lines starting with "#" are ignored.
+// that may be left out and/or the word "after-children" for a box to answer
+// only once every process that the box's program started (directly or not)
+// has ended: a user who waits for the program it started to finish before
+// clicking. In the caption and the pattern "*" stands for any run of
+// characters, and "\n", "\t" and "\\" for a line feed, a tab and a backslash.
+// Blank lines and lines starting with "#" are ignored.
 //
 // A box that the script does not expect is recorded, answered No (or OK,
 // Cancel, whatever it has) so the program can go on, and fails the run; so
@@ -57,6 +60,7 @@ struct expected_box {
     std::string text_pattern;
     std::string button;
     bool optional = false;
+    bool after_children = false;
     int line = 0;
 };
 
@@ -201,14 +205,19 @@ std::vector<std::string> split_tabs(const std::string& line)
 bool parse_script_line(const std::string& line, int line_number, expected_box& box)
 {
     std::vector<std::string> fields = split_tabs(line);
-    if (fields.size() < 3 || fields.size() > 4)
+    if (fields.size() < 3 || fields.size() > 5)
         return false;
-    if (fields.size() == 4 && fields[3] != "optional")
-        return false;
+    for (size_t i = 3; i < fields.size(); ++i) {
+        if (fields[i] == "optional")
+            box.optional = true;
+        else if (fields[i] == "after-children")
+            box.after_children = true;
+        else
+            return false;
+    }
     box.caption = unescape(fields[0]);
     box.text_pattern = unescape(fields[1]);
     box.button = fields[2];
-    box.optional = fields.size() == 4;
     box.line = line_number;
     return true;
 }
@@ -277,6 +286,7 @@ int button_id(const std::string& name)
 
 struct tracked_process {
     DWORD pid = 0;
+    DWORD parent = 0;
     helper::scoped_handle handle;
     bool exit_logged = false;
 };
@@ -290,6 +300,7 @@ class process_tree
     {
         tracked_process process;
         process.pid = pid;
+        process.parent = parent;
         process.handle = std::move(handle);
         processes_.push_back(std::move(process));
         log_.write("{\"event\": \"process\", \"pid\": " + std::to_string(pid) +
@@ -343,6 +354,17 @@ class process_tree
     }
 
     bool first_has_ended() const { return !processes_.empty() && has_ended(processes_.front()); }
+
+    // Whether every process that PID started, directly or not, has ended.
+    bool descendants_have_ended(DWORD pid, int depth = 0) const
+    {
+        const int max_depth = 32; // a reused process id cannot make it loop
+        for (const tracked_process& process : processes_)
+            if (process.parent == pid && depth < max_depth &&
+                (!has_ended(process) || !descendants_have_ended(process.pid, depth + 1)))
+                return false;
+        return true;
+    }
 
     bool all_have_ended() const
     {
@@ -570,7 +592,7 @@ class player
             if (!read_box(window, box))
                 continue;
             auto previous = last_read_.find(window);
-            if (previous != last_read_.end() && previous->second == box) {
+            if (previous != last_read_.end() && previous->second == box && !must_wait(box)) {
                 answer(window, box);
                 answered_.insert(window);
                 continue;
@@ -584,6 +606,14 @@ class player
     {
         for (auto it = answered_.begin(); it != answered_.end();)
             it = IsWindow(*it) ? std::next(it) : answered_.erase(it);
+    }
+
+    // A box scripted "after-children" waits while a process that its
+    // program started is still going.
+    bool must_wait(const box_info& box) const
+    {
+        int index = match_script(box);
+        return index >= 0 && script_[index].after_children && !processes_.descendants_have_ended(box.pid);
     }
 
     // The script entry that this box fulfils: the next one, or a later one
