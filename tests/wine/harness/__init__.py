@@ -8,5 +8,7 @@ The pieces, from the bottom up:
   player    the scripts the player answers from and the runs it records
   kestova   what the patch's scenarios share: product codes, paths, and
             registrations of the titles
+  swap      the whole swap: the titles' setups on virtual game discs, their
+            removal through Add/Remove Programs, whole-title snapshots
   scenario  the registry of scenarios, their checks and their runner
 """
