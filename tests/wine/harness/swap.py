@@ -267,7 +267,8 @@ def _text(text):
 
 def expected_entry_values(title, code, disc_root):
     """The values of the uninstall entry that TITLE's setup writes, as they
-    stand once the entry is under CODE."""
+    stand once the entry is under CODE. Its "InstallSource" is the folder
+    the setup was started in, which must be the disc's root."""
     game = game_folder(title)
     return {
         "DisplayName": _text(title),

@@ -7,8 +7,9 @@
 //     "setup.exe" (a copy of the disc's "maintenance.exe") and the log
 //     "setup.ilg";
 //   - the uninstall entry under the shared product code, with
-//     "DisplayName", "UninstallString", "LogFile", further values and a
-//     subkey, and the publisher's key of the title;
+//     "DisplayName", "UninstallString", "LogFile", further values (among
+//     them "InstallSource", the folder it was started in) and a subkey, and
+//     the publisher's key of the title;
 //   - the game's files under "<Program Files>\Quenmoor\<title>";
 //   - the Start-menu folder "Quenmoor\<title>" of all users with the game's
 //     shortcut and "Uninstall <title>.lnk", whose arguments name the code.
@@ -54,6 +55,7 @@ struct disc_config {
 // Where everything goes, worked out once from the title and the system.
 struct install_plan {
     std::wstring disc_folder;
+    std::wstring working_folder;
     std::wstring product_folder;
     std::wstring install_location;
     std::wstring shortcut_folder;
@@ -108,6 +110,18 @@ std::wstring own_folder()
     if (length == 0 || length >= MAX_PATH)
         return std::wstring();
     return folder_of(path);
+}
+
+// The folder the setup was started in, with a trailing backslash. It goes
+// into "InstallSource", so that the tests can tell where it was started.
+std::wstring working_folder()
+{
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetCurrentDirectoryW(MAX_PATH, path);
+    if (length == 0 || length >= MAX_PATH)
+        return std::wstring();
+    std::wstring folder = path;
+    return folder.back() == L'\\' ? folder : folder + L"\\";
 }
 
 std::wstring special_folder(int csidl)
@@ -172,9 +186,10 @@ bool read_config(const std::wstring& disc_folder, disc_config& config)
 bool make_plan(const disc_config& config, install_plan& plan)
 {
     plan.disc_folder = own_folder();
+    plan.working_folder = working_folder();
     std::wstring program_files = special_folder(CSIDL_PROGRAM_FILES);
     std::wstring programs = special_folder(CSIDL_COMMON_PROGRAMS);
-    if (plan.disc_folder.empty() || program_files.empty() || programs.empty())
+    if (plan.disc_folder.empty() || plan.working_folder.empty() || program_files.empty() || programs.empty())
         return false;
     plan.product_folder = program_files + INSTALL_INFO_FOLDER + SHARED_PRODUCT_CODE;
     plan.install_location = program_files + L"\\Quenmoor\\" + config.title;
@@ -250,7 +265,7 @@ bool write_entry_texts(HKEY key, const install_plan& plan, const disc_config& co
            set_text(key, L"LogFile", plan.product_folder + L"\\setup.ilg") &&
            set_text(key, L"Publisher", L"Quenmoor") && set_text(key, L"DisplayVersion", config.version) &&
            set_text(key, L"InstallLocation", plan.install_location) &&
-           set_text(key, L"InstallSource", plan.disc_folder + L"\\") &&
+           set_text(key, L"InstallSource", plan.working_folder) &&
            set_text(key, L"DisplayIcon", plan.game_program + L",0") &&
            set_text(key, L"ReadmeFile", L"%ProgramFiles%\\Quenmoor\\" + config.title + L"\\readme.txt",
                     REG_EXPAND_SZ);
