@@ -19,7 +19,8 @@ cd "$root" || exit 2
 
 seconds="${1:-25}"
 shift || true
-all_targets=(uninstall_string setup_header shortcut_arguments display_name registry_copy command_line directx_version)
+all_targets=(uninstall_string setup_header shortcut_arguments display_name registry_copy command_line directx_version
+    disc_labels)
 if [ "$#" -gt 0 ]; then
     targets=("$@")
 else
@@ -38,6 +39,7 @@ max_len_of() {
     registry_copy) echo 4096 ;;
     command_line) echo 1200 ;;
     directx_version) echo 512 ;;
+    disc_labels) echo 2600 ;;
     *) echo 4096 ;;
     esac
 }
