@@ -17,6 +17,9 @@ namespace
 {
 
 constexpr char WAIT_FOR_UNINSTALL[] = "Please wait till the uninstall is complete, then click on okay";
+constexpr char UNINSTALL_STILL_RUNNING[] =
+    "The uninstall is still running.\n\nPlease wait till the uninstall is complete, then click on okay";
+constexpr DWORD UNINSTALLER_GRACE_MS = 2000;
 
 // The product folder named by the quoted path in the entry's
 // "UninstallString": from the first double quote up to and including the
@@ -73,6 +76,16 @@ void undo_swap(int parked)
     end_stage_recovery();
 }
 
+// A click that comes while the real uninstaller is still running is too
+// early: what the stage does next depends on the removal being over. The
+// user is asked again until the uninstaller has ended.
+void wait_until_uninstaller_ended(HANDLE process)
+{
+    while (WaitForSingleObject(process, UNINSTALLER_GRACE_MS) == WAIT_TIMEOUT) {
+        MessageBoxA(nullptr, UNINSTALL_STILL_RUNNING, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+    }
+}
+
 } // namespace
 
 int prepare_uninstall_redirect(const char* code)
@@ -103,12 +116,23 @@ int run_real_uninstaller(const char* code)
     char program[TEXT_BUFFER_SIZE];
     file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, program);
 
-    if (ShellExecuteA(nullptr, nullptr, program, nullptr, nullptr, SW_SHOW) > 32) {
-        MessageBoxA(nullptr, WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
-        return 1;
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = program;
+    info.nShow = SW_SHOW;
+    if (!ShellExecuteExA(&info) || info.hInstApp <= 32) {
+        if (info.hProcess != nullptr) {
+            CloseHandle(info.hProcess);
+        }
+        warn_user("Failed to run setup_is.exe");
+        return 0;
     }
-    warn_user("Failed to run setup_is.exe");
-    return 0;
+    MessageBoxA(nullptr, WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+    if (info.hProcess != nullptr) {
+        wait_until_uninstaller_ended(info.hProcess);
+        CloseHandle(info.hProcess);
+    }
+    return 1;
 }
 
 int purge_arp_cache()

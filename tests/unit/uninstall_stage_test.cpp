@@ -40,7 +40,7 @@ class uninstall : public patch_test
                                  sim::add_file(folder_path(SHARED_PRODUCT_CODE) + "\\data1.hdr",
                                                {}); // rewritten on the way out
                              }
-                             return DWORD{3000};
+                             return DWORD{1000};
                          });
     }
 
@@ -92,6 +92,7 @@ TEST_F(uninstall, the_real_uninstaller_is_started_from_the_folder_cut_at_the_fir
 {
     const std::string folder = folder_path(SHARED_PRODUCT_CODE);
     sim::add_file(folder + "\\setup_is.exe", {1});
+    sim::add_program(folder + "\\setup_is.exe", [](const sim::started_program&) { return DWORD{500}; });
     sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
                     "\"" + folder + "\\sub}dir\\setup.exe\" -x");
     EXPECT_EQ(run_real_uninstaller(SHARED_PRODUCT_CODE), 1);
@@ -235,6 +236,26 @@ TEST_F(uninstall, a_failed_start_leaves_both_titles_as_they_were)
         sim::dump_tree(HKEY_LOCAL_MACHINE, UNINSTALL_PATH.substr(0, UNINSTALL_PATH.size() - 1)) +
         sim::dump_directory(INFO_ROOT_PATH.substr(0, INFO_ROOT_PATH.size() - 1));
     EXPECT_EQ(after, before);
+}
+
+TEST_F(uninstall, a_click_before_the_uninstaller_has_ended_is_asked_again)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_redirected_title("Kestova 3");
+    // The uninstaller removes its title only at the end of a long run.
+    sim::add_program(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe", [](const sim::started_program&) {
+        sim::schedule(4500, [] { sim::delete_key(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)); });
+        return DWORD{5000};
+    });
+
+    uninstall_stage();
+
+    const std::string still_running =
+        "The uninstall is still running.\n\nPlease wait till the uninstall is complete, then click on okay";
+    EXPECT_EQ(box_texts(), (std::vector<std::string>{WAIT_TEXT, still_running, still_running}));
+    expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
+    expect_no_registration(ALTERNATE_PRODUCT_CODE);
+    expect_no_registration(PARKING_PRODUCT_CODE);
 }
 
 TEST_F(uninstall, a_cancelled_removal_keeps_the_title_and_its_folder)
