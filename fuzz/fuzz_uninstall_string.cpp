@@ -21,6 +21,7 @@ constexpr std::size_t TEXT_SIZE = 512;
 constexpr char MODULE_FILE[] = "C:\\Patch\\kestova-patch.exe";
 constexpr char MODULE_PATH_LOWER[] = "c:\\patch\\kestova-patch.exe";
 constexpr char DISPLAY_NAME_STORED[] = "Kestova 2";
+constexpr DWORD UNINSTALLER_RUN_MS = 5000;
 
 enum class encoding { widened_sz, raw_sz, widened_expand_sz, binary };
 
@@ -260,6 +261,12 @@ void check_real_uninstaller(const char* code)
     const std::optional<std::string> folder =
         product_folder(readable_text(narrow_value(uninstall_entry_path(code), "UninstallString")));
     const std::size_t starts_before = sim::started_programs().size();
+    if (folder && is_file(*folder + "\\setup_is.exe")) {
+        // The real uninstaller ends after a while, as a user's removal does:
+        // how long it runs is not what this target is about.
+        sim::add_program(ansi_to_utf8(*folder + "\\setup_is.exe"),
+                         [](const sim::started_program&) { return UNINSTALLER_RUN_MS; });
+    }
 
     const int handles = sim::open_handle_count();
     int result = -1;
