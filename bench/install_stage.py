@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""The time of a whole install stage under Wine, against a do-nothing Windows
+program started the same way.
+
+Each run is a fresh Wine machine with "Kestova 2" installed and the
+"Kestova 3" disc in D:, whose setup.exe (setup_stub.exe with a known disc
+build's link stamp) registers the new title and signals at once. On that
+machine stage_timer.exe first starts do_nothing.exe, then the patch, which
+runs its install stage from start to end: detection, parking, the disc
+question (answered Yes within a millisecond), the DirectX check, the
+setup, the wait for its mutex, the 5 s pause that the patch keeps after it,
+the three moves, the shortcut, the redirection and the cache purge.
+
+The 5 s pause is part of the product and cannot be left out, so it is
+subtracted; so is the time the setup stand-in took from its start to its
+signal (its own process start-up and registration, measured by itself),
+which belongs to the disc's setup and not to the patch. What remains is the
+patch's own time, which still includes its start and end as a process: the
+do-nothing program shows what that costs.
+"""
+
+import argparse
+import sys
+
+from common import (Bench, check_timed_run, describe_host, filetime_to_unix_ns, heading, load_average, median,
+                    prepare_install_stage, run_timed, setup_result, spread)
+from harness.kestova import ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE, command_line, registration
+
+QUESTION = "Found Kestova 3 in drive D:\\.\n\nInstall Kestova 3?"
+PAUSE_MS = 5000
+
+
+def measure(bench):
+    with bench.machine() as machine:
+        patch = prepare_install_stage(bench, machine, delay_ms=0)
+        nothing = run_timed(bench, machine, command_line(str(machine.windows_path_of(bench.program("do_nothing")))),
+                            name="do-nothing")
+        stage = run_timed(bench, machine, command_line(patch), ["Yes"], timeout=90, name="stage")
+        setup = setup_result(machine)
+        problems = check_timed_run(nothing, []) + check_timed_run(stage, [QUESTION])
+        if setup.get("installed") != "1" or setup.get("mutex_error") != "0" or "process_created" not in setup:
+            problems.append("the setup stand-in did not install and signal: %r" % setup)
+        titles = (registration(machine, ALTERNATE_PRODUCT_CODE)["title"],
+                  registration(machine, SHARED_PRODUCT_CODE)["title"])
+        if titles != ("Kestova 3", "Kestova 2"):
+            problems.append("registrations after the stage: alternate %r, shared %r" % titles)
+        if problems:
+            return {"problems": problems}
+        total = float(stage["total_ms"])
+
+        def at(value):  # ms since the stage started
+            return (filetime_to_unix_ns(value) - filetime_to_unix_ns(stage["started"])) / 1e6
+
+        asked = stage["box_list"][0]["seen_ms"]
+        setup_started, signalled = at(setup["process_created"]), at(setup["mutex_created"])
+        moved = at(setup["folder_moved"]) if setup.get("folder_moved", "0") != "0" else float("nan")
+        return {
+            "nothing_ms": float(nothing["total_ms"]),
+            "total_ms": total,
+            "without_pause_ms": total - PAUSE_MS,
+            "setup_ms": signalled - setup_started,
+            "own_ms": total - PAUSE_MS - (signalled - setup_started),
+            # The stage's phases, which add up to the stage less the pause.
+            "to_question_ms": asked,
+            "to_setup_ms": setup_started - asked,
+            "noticed_ms": moved - signalled - PAUSE_MS,
+            "after_pause_ms": total - moved,
+        }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build-dir", default="build/bench-win")
+    parser.add_argument("--work-dir", default="build/bench-wine/work")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    bench = Bench(args.build_dir, args.work_dir)
+
+    heading("A whole install stage (under Wine)")
+    print("machine: " + describe_host())
+    print("%d runs, each on a fresh machine: do_nothing.exe, then the patch; load average %s"
+          % (args.runs, load_average()))
+    runs, invalid = [], 0
+    for number in range(args.runs):
+        figures = measure(bench)
+        if "problems" in figures:
+            invalid += 1
+            print("  run %d INVALID: %s" % (number + 1, "; ".join(figures["problems"])))
+            continue
+        runs.append(figures)
+        print("  run %d do-nothing %6.1f ms; stage %7.1f ms, less the 5 s pause %6.1f ms, less the setup's %6.1f ms"
+              " = %6.1f ms" % (number + 1, figures["nothing_ms"], figures["total_ms"], figures["without_pause_ms"],
+                               figures["setup_ms"], figures["own_ms"]))
+    if not runs:
+        return 1
+
+    def column(key):
+        return [run[key] for run in runs]
+
+    print()
+    print("median (min .. max), ms")
+    print("  do-nothing program, start to end            %s" % spread(column("nothing_ms")))
+    print("  install stage, start to end                 %s" % spread(column("total_ms")))
+    print("  install stage less the 5 s pause            %s" % spread(column("without_pause_ms")))
+    print("  the setup stand-in, its start to its signal %s" % spread(column("setup_ms")))
+    print("  the patch's own time (both taken off)       %s" % spread(column("own_ms")))
+    print("  where the stage less the pause goes:")
+    print("    start, detection, parking, disc scan, until the question  %s" % spread(column("to_question_ms")))
+    print("    after the answer: DirectX check, until the setup starts   %s" % spread(column("to_setup_ms")))
+    print("    the setup stand-in, its start to its signal               %s" % spread(column("setup_ms")))
+    print("    noticing the signal (seen through the first move)         %s" % spread(column("noticed_ms")))
+    print("    after the pause: moves, shortcut, redirection, purge, end %s" % spread(column("after_pause_ms")))
+    own, nothing = median(column("own_ms")), median(column("nothing_ms"))
+    print("  patch's own time / do-nothing: %.1f x; beyond starting and ending a process: %.0f ms"
+          % (own / nothing, own - nothing))
+    return 1 if invalid else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

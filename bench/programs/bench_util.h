@@ -1,0 +1,160 @@
+// Small pieces shared by the benchmark programs: clocks, handle owners and
+// the result files they write for the Python side (one "key=value" per line).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace bench
+{
+
+// Wall-clock time in 100 ns units since 1601 (FILETIME). Under Wine it is
+// Linux's CLOCK_REALTIME, which the Python side reads as time.time_ns().
+inline unsigned long long now_filetime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+inline unsigned long long filetime_value(const FILETIME& time)
+{
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// A steady clock in seconds for durations inside one program.
+inline double now_seconds()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Owns one kernel handle; NULL and INVALID_HANDLE_VALUE both mean "none".
+class scoped_handle
+{
+  public:
+    scoped_handle() = default;
+    explicit scoped_handle(HANDLE handle) : handle_(handle) {}
+    scoped_handle(const scoped_handle&) = delete;
+    scoped_handle& operator=(const scoped_handle&) = delete;
+    ~scoped_handle()
+    {
+        if (valid()) {
+            CloseHandle(handle_);
+        }
+    }
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+// Owns one open registry key.
+class scoped_key
+{
+  public:
+    scoped_key() = default;
+    scoped_key(const scoped_key&) = delete;
+    scoped_key& operator=(const scoped_key&) = delete;
+    ~scoped_key() { reset(); }
+    HKEY get() const { return key_; }
+    HKEY* out()
+    {
+        reset();
+        return &key_;
+    }
+    void reset()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+            key_ = nullptr;
+        }
+    }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+// The result file: "key=value" lines, written as they come so that a run cut
+// short still leaves what it had.
+class result_file
+{
+  public:
+    result_file() = default;
+    result_file(const result_file&) = delete;
+    result_file& operator=(const result_file&) = delete;
+    ~result_file()
+    {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+    }
+    bool open(const char* path)
+    {
+        file_ = std::fopen(path, "wb");
+        return file_ != nullptr;
+    }
+    void put(const char* key, const char* format, ...) __attribute__((format(printf, 3, 4)))
+    {
+        if (file_ == nullptr) {
+            return;
+        }
+        std::fprintf(file_, "%s=", key);
+        va_list args;
+        va_start(args, format);
+        std::vfprintf(file_, format, args);
+        va_end(args);
+        std::fputc('\n', file_);
+        std::fflush(file_);
+    }
+    void put_time(const char* key, unsigned long long filetime) { put(key, "%llu", filetime); }
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
+// A text as one line of a result file: line breaks and backslashes escaped.
+inline std::string escape_line(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// The folder that holds the running program, with a trailing backslash.
+inline std::string own_folder()
+{
+    char path[MAX_PATH] = "";
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        return std::string();
+    }
+    char* slash = std::strrchr(path, '\\');
+    if (slash != nullptr) {
+        slash[1] = '\0';
+    }
+    return path;
+}
+
+} // namespace bench
