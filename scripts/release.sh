@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds the release kestova-patch.exe and packs it with the Windows user's
+# guide into build/release/kestova-patch-VERSION.zip.
+#
+#   scripts/release.sh
+#
+# The exe is the "windows" preset's build (mingw-w64 i686, MinSizeRel,
+# static, stripped) in build/rel-win. Before it is packed, the script checks
+# it and stops with an error when any check fails:
+#   - a 32-bit Windows GUI program (PE32, i386) with its symbols stripped;
+#   - the manifest asks for administrator rights (requireAdministrator);
+#   - the version resource is there and says the project's version;
+#   - it imports system DLLs only (scripts/check-imports.sh, which also runs
+#     after every link of the exe: a failing link fails the build);
+#   - the user's guide quotes every message of the program word for word.
+# The guide is the README's section "Windows user's guide", as
+# USERS-GUIDE.txt with Windows line ends.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+BUILD=$ROOT/build/rel-win
+OUT=$ROOT/build/release
+OBJDUMP=i686-w64-mingw32-objdump
+PYTHON=python3
+[[ -x /usr/bin/python3 ]] && PYTHON=/usr/bin/python3
+
+fail() {
+    echo "release: $*" >&2
+    exit 1
+}
+
+for tool in cmake i686-w64-mingw32-g++ "$OBJDUMP" "$PYTHON"; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
+done
+
+VERSION=$(sed -nE 's/^project\(kestova_patch VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+[[ -n $VERSION ]] || fail "no project version in CMakeLists.txt"
+
+echo "== building kestova-patch.exe $VERSION in ${BUILD#"$ROOT"/}"
+cmake --preset windows -B "$BUILD" --fresh >"$ROOT/build/rel-win.configure.log" 2>&1 ||
+    fail "configure failed, see build/rel-win.configure.log"
+# The post-build step runs scripts/check-imports.sh: a non-system DLL fails here.
+cmake --build "$BUILD" -j 2 --target kestova-patch || fail "the build failed"
+EXE=$BUILD/kestova-patch.exe
+[[ -f $EXE ]] || fail "no $EXE"
+
+echo "== checking the exe"
+headers=$("$OBJDUMP" -p "$EXE")
+grep -q 'file format pei-i386' <<<"$headers" || fail "not a 32-bit Windows program"
+grep -qE '^Magic[[:space:]]+010b' <<<"$headers" || fail "not PE32"
+grep -qE '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not a Windows GUI program"
+grep -q 'symbols stripped' <<<"$headers" || fail "not stripped"
+if "$OBJDUMP" -h "$EXE" | grep -q '\.debug'; then
+    fail "debug sections left in"
+fi
+sh scripts/check-imports.sh "$EXE" "$OBJDUMP" || fail "imports a DLL that is not a system DLL"
+"$PYTHON" - "$EXE" "$VERSION" <<'EOF' || fail "resource check failed"
+import sys
+data = open(sys.argv[1], "rb").read()
+version = sys.argv[2] + ".0" * (4 - len(sys.argv[2].split(".")))
+# A version string: its UTF-16 key, the key's NUL and padding, the value.
+key = "FileVersion".encode("utf-16-le")
+at = data.find(key)
+checks = {
+    "manifest asking for administrator rights": b'level="requireAdministrator"' in data,
+    "version resource": "VS_VERSION_INFO".encode("utf-16-le") in data,
+    "file version %s" % version: at >= 0 and (version + "\0").encode("utf-16-le") in data[at:at + 64],
+}
+for what, ok in checks.items():
+    print("  %-40s %s" % (what, "yes" if ok else "NO"))
+sys.exit(0 if all(checks.values()) else 1)
+EOF
+
+echo "== the user's guide"
+STAGE=$OUT/stage
+rm -rf "$STAGE"
+mkdir -p "$STAGE"
+"$PYTHON" - README.md "$STAGE/USERS-GUIDE.txt" "$VERSION" source <<'EOF' || fail "user's guide check failed"
+import re, sys
+from pathlib import Path
+
+readme, target, version, sources = sys.argv[1:5]
+text = Path(readme).read_text(encoding="utf-8")
+match = re.search(r"^## Windows user's guide\n(.*?)(?=^## |\Z)", text, re.M | re.S)
+if not match or "(To be written.)" in match.group(1):
+    sys.exit("  README.md has no Windows user's guide")
+guide = match.group(1).strip("\n")
+
+
+def literals(code):
+    """Adjacent string literals joined, as written (escapes kept)."""
+    code = re.sub(r"//[^\n]*", "", code)
+    code = re.sub(r"/\*.*?\*/", "", code, flags=re.S)
+    for found in re.finditer(r'(?:"(?:[^"\\\n]|\\.)*"\s*)+', code):
+        yield "".join(re.findall(r'"((?:[^"\\\n]|\\.)*)"', found.group(0)))
+
+
+# A message: a text with a blank in it that is not a path, in the modules'
+# code (not the layout constants); "A title" only stands in for a title.
+messages = set()
+for folder in ("main", "misc", "registry"):
+    for path in sorted(Path(sources, folder).glob("*.cpp")):
+        for literal in literals(path.read_text(encoding="utf-8")):
+            if " " in literal and "\\\\" not in literal and literal != "A title":
+                messages.add(literal)
+missing = sorted(m for m in messages if m not in guide)
+for message in missing:
+    print("  not in the guide: %s" % message)
+print("  %d messages of the program, %d quoted in the guide" % (len(messages), len(messages) - len(missing)))
+if missing:
+    sys.exit(1)
+title = "Kestova Patch %s: Windows user's guide" % version
+body = title + "\n" + "=" * len(title) + "\n\n" + guide + "\n"
+Path(target).write_bytes(body.replace("\n", "\r\n").encode("utf-8"))
+EOF
+
+echo "== packing"
+cp "$EXE" "$STAGE/kestova-patch.exe"
+ZIP=$OUT/kestova-patch-$VERSION.zip
+rm -f "$ZIP"
+if command -v zip >/dev/null; then
+    (cd "$STAGE" && zip -q -X "$ZIP" kestova-patch.exe USERS-GUIDE.txt)
+else
+    "$PYTHON" - "$ZIP" "$STAGE" <<'EOF'
+import sys, zipfile
+from pathlib import Path
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
+    for name in ("kestova-patch.exe", "USERS-GUIDE.txt"):
+        archive.write(Path(sys.argv[2]) / name, name)
+EOF
+fi
+"$PYTHON" - "$ZIP" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    if archive.testzip() is not None or sorted(archive.namelist()) != ["USERS-GUIDE.txt", "kestova-patch.exe"]:
+        sys.exit("release: the zip is not as packed")
+EOF
+
+echo "== done"
+printf '  %-50s %8d bytes  sha256 %s\n' "${EXE#"$ROOT"/}" "$(stat -c %s "$EXE")" "$(sha256sum "$EXE" | cut -d' ' -f1)"
+printf '  %-50s %8d bytes  sha256 %s\n' "${ZIP#"$ROOT"/}" "$(stat -c %s "$ZIP")" "$(sha256sum "$ZIP" | cut -d' ' -f1)"
