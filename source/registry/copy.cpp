@@ -107,36 +107,75 @@ HKEY create_destination_key(const WCHAR* path)
 int copy_values(HKEY source_key, HKEY dest_key);
 int copy_subkeys(HKEY source_key, WCHAR* current_registry_path);
 
-// One value: the sizing call gives its name, type and size; the reading
-// call fetches exactly that many bytes; the write keeps them unchanged.
-bool copy_value(HKEY source_key, HKEY dest_key, DWORD index, WCHAR* name)
+// Buffers for the values of one key, sized once from the key's longest
+// name and largest data. The data buffer has room for the write padding
+// after the largest value.
+struct value_buffers {
+    std::unique_ptr<WCHAR[]> name;
+    DWORD name_capacity = 0; // characters, with the NUL
+    std::unique_ptr<BYTE[]> data;
+    DWORD data_capacity = 0; // bytes, without the padding
+};
+
+void allocate_value_buffers(value_buffers& buffers, DWORD name_length, DWORD data_size)
 {
-    DWORD name_length = VALUE_NAME_LENGTH;
+    if (name_length > REGISTRY_MAX_VALUE_NAME) {
+        name_length = REGISTRY_MAX_VALUE_NAME;
+    }
+    buffers.name.reset(new (std::nothrow) WCHAR[name_length + 1]);
+    buffers.data.reset(new (std::nothrow) BYTE[static_cast<std::size_t>(data_size) + STRING_WRITE_PADDING]);
+    if (!buffers.name || !buffers.data) {
+        fatal_error("Not enough memory to copy a registry value");
+    }
+    buffers.name_capacity = name_length + 1;
+    buffers.data_capacity = data_size;
+}
+
+// Reads value index into the buffers. A value larger than the key reported
+// (it changed in the meantime) gets buffers of its own size first.
+LONG read_value(HKEY source_key, DWORD index, value_buffers& buffers, DWORD* type, DWORD* size)
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD name_length = buffers.name_capacity;
+        *size = buffers.data_capacity;
+        const LONG result = RegEnumValueW(source_key, index, buffers.name.get(), &name_length, nullptr, type,
+                                          buffers.data.get(), size);
+        if (result != ERROR_MORE_DATA) {
+            return result;
+        }
+        DWORD needed_name = VALUE_NAME_LENGTH;
+        DWORD needed_size = 0;
+        std::unique_ptr<WCHAR[]> probe(new (std::nothrow) WCHAR[VALUE_NAME_LENGTH]);
+        if (!probe) {
+            fatal_error("Not enough memory to copy a registry value");
+        }
+        const LONG sizing =
+            RegEnumValueW(source_key, index, probe.get(), &needed_name, nullptr, type, nullptr, &needed_size);
+        if (sizing != ERROR_SUCCESS) {
+            return sizing;
+        }
+        allocate_value_buffers(buffers, needed_name, needed_size);
+    }
+    return ERROR_MORE_DATA;
+}
+
+// One value: name, type and bytes read in one call and written unchanged.
+bool copy_value(HKEY source_key, HKEY dest_key, DWORD index, value_buffers& buffers)
+{
     DWORD type = REG_NONE;
     DWORD size = 0;
-    LONG result = RegEnumValueW(source_key, index, name, &name_length, nullptr, &type, nullptr, &size);
+    const LONG result = read_value(source_key, index, buffers, &type, &size);
     if (result == ERROR_NO_MORE_ITEMS) {
         return false;
     }
     if (result != ERROR_SUCCESS) {
         fatal_error("Failed to enum key values");
     }
-
     // The write of a string-type value adds a terminator to the count when
     // the data ends in a character and a NUL character follows it in memory.
-    // Padding the buffer with non-zero bytes keeps the count exact.
-    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size + STRING_WRITE_PADDING]);
-    if (!data) {
-        fatal_error("Not enough memory to copy a registry value");
-    }
-    std::memset(data.get() + size, 0xFF, STRING_WRITE_PADDING);
-    name_length = VALUE_NAME_LENGTH;
-    DWORD read_size = size;
-    result = RegEnumValueW(source_key, index, name, &name_length, nullptr, &type, data.get(), &read_size);
-    if (result != ERROR_SUCCESS) {
-        fatal_error("Failed to enum key values");
-    }
-    if (RegSetValueExW(dest_key, name, 0, type, data.get(), read_size) != ERROR_SUCCESS) {
+    // Non-zero padding after the data keeps the count exact.
+    std::memset(buffers.data.get() + size, 0xFF, STRING_WRITE_PADDING);
+    if (RegSetValueExW(dest_key, buffers.name.get(), 0, type, buffers.data.get(), size) != ERROR_SUCCESS) {
         fatal_error("Failed to create key value");
     }
     return true;
@@ -146,12 +185,15 @@ int copy_values(HKEY source_key, HKEY dest_key)
 {
     ASSERT(source_key);
     ASSERT(dest_key);
-    // Value names may have up to 16,383 characters; one buffer serves all.
-    std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[VALUE_NAME_LENGTH]);
-    if (!name) {
-        fatal_error("Not enough memory to copy a registry value");
+    DWORD longest_name = 0;
+    DWORD largest_data = 0;
+    if (RegQueryInfoKeyW(source_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &longest_name, &largest_data, nullptr, nullptr) != ERROR_SUCCESS) {
+        fatal_error("Failed to enum key values");
     }
-    for (DWORD index = 0; copy_value(source_key, dest_key, index, name.get()); ++index) {
+    value_buffers buffers;
+    allocate_value_buffers(buffers, longest_name, largest_data);
+    for (DWORD index = 0; copy_value(source_key, dest_key, index, buffers); ++index) {
     }
     return 1;
 }
