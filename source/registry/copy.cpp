@@ -8,6 +8,7 @@
 
 #include "misc/misc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -107,9 +108,9 @@ HKEY create_destination_key(const WCHAR* path)
 int copy_values(HKEY source_key, HKEY dest_key);
 int copy_subkeys(HKEY source_key, WCHAR* current_registry_path);
 
-// Buffers for the values of one key, sized once from the key's longest
-// name and largest data. The data buffer has room for the write padding
-// after the largest value.
+// Buffers for the values of the copy, allocated once per copy and grown
+// when a value does not fit, so that each value takes one reading call.
+// The data buffer has room for the write padding after the largest value.
 struct value_buffers {
     std::unique_ptr<WCHAR[]> name;
     DWORD name_capacity = 0; // characters, with the NUL
@@ -131,8 +132,11 @@ void allocate_value_buffers(value_buffers& buffers, DWORD name_length, DWORD dat
     buffers.data_capacity = data_size;
 }
 
-// Reads value index into the buffers. A value larger than the key reported
-// (it changed in the meantime) gets buffers of its own size first.
+constexpr DWORD INITIAL_DATA_CAPACITY = 64 * 1024;
+value_buffers value_buffer;
+
+// Reads value index into the buffers. A value that does not fit gets
+// buffers of its own size first.
 LONG read_value(HKEY source_key, DWORD index, value_buffers& buffers, DWORD* type, DWORD* size)
 {
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -154,7 +158,9 @@ LONG read_value(HKEY source_key, DWORD index, value_buffers& buffers, DWORD* typ
         if (sizing != ERROR_SUCCESS) {
             return sizing;
         }
-        allocate_value_buffers(buffers, needed_name, needed_size);
+        // Grow only: later values keep fitting as the earlier ones did.
+        allocate_value_buffers(buffers, std::max(needed_name, buffers.name_capacity - 1),
+                               std::max(needed_size, buffers.data_capacity));
     }
     return ERROR_MORE_DATA;
 }
@@ -185,15 +191,7 @@ int copy_values(HKEY source_key, HKEY dest_key)
 {
     ASSERT(source_key);
     ASSERT(dest_key);
-    DWORD longest_name = 0;
-    DWORD largest_data = 0;
-    if (RegQueryInfoKeyW(source_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         &longest_name, &largest_data, nullptr, nullptr) != ERROR_SUCCESS) {
-        fatal_error("Failed to enum key values");
-    }
-    value_buffers buffers;
-    allocate_value_buffers(buffers, longest_name, largest_data);
-    for (DWORD index = 0; copy_value(source_key, dest_key, index, buffers); ++index) {
+    for (DWORD index = 0; copy_value(source_key, dest_key, index, value_buffer); ++index) {
     }
     return 1;
 }
@@ -263,6 +261,7 @@ int copy_registry_tree(HKEY destination_root, const char* source_key_path, const
         fatal_error("Failed to get key interface");
     }
     HKEY dest_key = create_destination_key(wide_dest_directory);
+    allocate_value_buffers(value_buffer, REGISTRY_MAX_VALUE_NAME, INITIAL_DATA_CAPACITY);
     copy_values(source_key, dest_key);
     RegCloseKey(dest_key);
 
@@ -270,5 +269,6 @@ int copy_registry_tree(HKEY destination_root, const char* source_key_path, const
     append_wide(current_path, wide_source_directory);
     copy_subkeys(source_key, current_path);
     RegCloseKey(source_key);
+    value_buffer = value_buffers{};
     return 1;
 }
