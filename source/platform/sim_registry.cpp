@@ -511,21 +511,30 @@ LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved, WCHAR* clas
     return create_key(key, wide_or_empty(sub_key), sam, result, disposition);
 }
 
+// The query of both forms: the narrow one converts string data to ANSI.
+static LONG query_value(HKEY key, const std::u16string& name, DWORD* reserved, DWORD* type, BYTE* data,
+                        DWORD* data_size, bool narrow)
+{
+    if ((data && !data_size) || reserved)
+        return ERROR_INVALID_PARAMETER;
+    reg_value* value = nullptr;
+    LONG error = find_value_for_query(key, name, &value);
+    if (error == ERROR_FILE_NOT_FOUND && !data && data_size)
+        *data_size = 0;
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (narrow)
+        return deliver_value(narrow_data(*value), value->type, 1, type, data, data_size);
+    return deliver_value(value->data, value->type, 2, type, data, data_size);
+}
+
 LONG RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* data_size)
 {
     long code = 0;
     if (injected_failure("RegQueryValueExA", &code))
         return code;
-    if ((data && !data_size) || reserved)
-        return ERROR_INVALID_PARAMETER;
-    reg_value* value = nullptr;
-    LONG error = find_value_for_query(key, narrow_or_empty(value_name), &value);
-    if (error == ERROR_FILE_NOT_FOUND && !data && data_size)
-        *data_size = 0;
-    if (error != ERROR_SUCCESS)
-        return error;
-    return deliver_value(narrow_data(*value), value->type, 1, type, data, data_size);
+    return query_value(key, narrow_or_empty(value_name), reserved, type, data, data_size, true);
 }
 
 LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD* type, BYTE* data,
@@ -534,15 +543,7 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD*
     long code = 0;
     if (injected_failure("RegQueryValueExW", &code))
         return code;
-    if ((data && !data_size) || reserved)
-        return ERROR_INVALID_PARAMETER;
-    reg_value* value = nullptr;
-    LONG error = find_value_for_query(key, wide_or_empty(value_name), &value);
-    if (error == ERROR_FILE_NOT_FOUND && !data && data_size)
-        *data_size = 0;
-    if (error != ERROR_SUCCESS)
-        return error;
-    return deliver_value(value->data, value->type, 2, type, data, data_size);
+    return query_value(key, wide_or_empty(value_name), reserved, type, data, data_size, false);
 }
 
 LONG RegSetValueExA(HKEY key, const char* value_name, DWORD reserved, DWORD type, const BYTE* data,
