@@ -18,7 +18,8 @@ namespace
 
 constexpr char WAIT_FOR_UNINSTALL[] = "Please wait till the uninstall is complete, then click on okay";
 constexpr char UNINSTALL_STILL_RUNNING[] =
-    "The uninstall is still running.\n\nPlease wait till the uninstall is complete, then click on okay";
+    "The uninstall is still running.\n\nPlease wait till the uninstall is "
+    "complete, then click on Retry.\nClick on Cancel to stop waiting.";
 constexpr DWORD UNINSTALLER_GRACE_MS = 2000;
 
 // The product folder named by the quoted path in the entry's
@@ -78,11 +79,15 @@ void undo_swap(int parked)
 
 // A click that comes while the real uninstaller is still running is too
 // early: what the stage does next depends on the removal being over. The
-// user is asked again until the uninstaller has ended.
+// user is asked again until the uninstaller has ended, or until they choose
+// to stop waiting (an uninstaller that never ends must not trap them).
 void wait_until_uninstaller_ended(HANDLE process)
 {
     while (WaitForSingleObject(process, UNINSTALLER_GRACE_MS) == WAIT_TIMEOUT) {
-        MessageBoxA(nullptr, UNINSTALL_STILL_RUNNING, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+        if (MessageBoxA(nullptr, UNINSTALL_STILL_RUNNING, PATCH_CAPTION,
+                        MB_RETRYCANCEL | MB_ICONINFORMATION) != IDRETRY) {
+            return;
+        }
     }
 }
 

@@ -367,12 +367,14 @@ int crt_fclose(CRT_FILE* file);
 // User interface (user32, gdi32).
 constexpr UINT MB_OK = 0x0;
 constexpr UINT MB_YESNO = 0x4;
+constexpr UINT MB_RETRYCANCEL = 0x5;
 constexpr UINT MB_ICONQUESTION = 0x20;
 constexpr UINT MB_ICONWARNING = 0x30;
 constexpr UINT MB_ICONINFORMATION = 0x40;
 constexpr UINT MB_SYSTEMMODAL = 0x1000;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
+constexpr int IDRETRY = 4;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);

@@ -9,6 +9,8 @@ namespace
 
 const std::vector<BYTE> PATCH_BYTES = {'M', 'Z', 'p', 'a', 't', 'c', 'h'};
 const char* const WAIT_TEXT = "Please wait till the uninstall is complete, then click on okay";
+const char* const STILL_RUNNING_TEXT = "The uninstall is still running.\n\nPlease wait till the uninstall is "
+                                       "complete, then click on Retry.\nClick on Cancel to stop waiting.";
 
 class uninstall : public patch_test
 {
@@ -248,14 +250,35 @@ TEST_F(uninstall, a_click_before_the_uninstaller_has_ended_is_asked_again)
         return DWORD{5000};
     });
 
+    sim::queue_answers({IDOK, IDRETRY, IDRETRY});
+
     uninstall_stage();
 
-    const std::string still_running =
-        "The uninstall is still running.\n\nPlease wait till the uninstall is complete, then click on okay";
-    EXPECT_EQ(box_texts(), (std::vector<std::string>{WAIT_TEXT, still_running, still_running}));
+    EXPECT_EQ(box_texts(), (std::vector<std::string>{WAIT_TEXT, STILL_RUNNING_TEXT, STILL_RUNNING_TEXT}));
+    EXPECT_EQ(sim::message_boxes()[1].style, 0x45u); // Retry and Cancel, information
     expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
     expect_no_registration(ALTERNATE_PRODUCT_CODE);
     expect_no_registration(PARKING_PRODUCT_CODE);
+}
+
+TEST_F(uninstall, an_uninstaller_that_never_ends_does_not_trap_the_user)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_redirected_title("Kestova 3");
+    sim::add_program(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe",
+                     [](const sim::started_program&) { return INFINITE; });
+    sim::queue_answers({IDOK, IDRETRY, IDCANCEL});
+
+    uninstall_stage();
+
+    // The title is still registered, so both titles go back as they were.
+    ASSERT_EQ(sim::message_boxes().size(), 4u);
+    EXPECT_EQ(
+        sim::message_boxes()[3].text,
+        "The uninstall did not complete: the title is still registered.\nIt stays installed as before.");
+    expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "DisplayName"),
+              "Kestova 3");
 }
 
 TEST_F(uninstall, a_cancelled_removal_keeps_the_title_and_its_folder)
