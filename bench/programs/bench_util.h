@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "helper_util.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -39,52 +41,9 @@ inline double now_seconds()
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Owns one kernel handle; NULL and INVALID_HANDLE_VALUE both mean "none".
-class scoped_handle
-{
-  public:
-    scoped_handle() = default;
-    explicit scoped_handle(HANDLE handle) : handle_(handle) {}
-    scoped_handle(const scoped_handle&) = delete;
-    scoped_handle& operator=(const scoped_handle&) = delete;
-    ~scoped_handle()
-    {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_ = nullptr;
-};
-
-// Owns one open registry key.
-class scoped_key
-{
-  public:
-    scoped_key() = default;
-    scoped_key(const scoped_key&) = delete;
-    scoped_key& operator=(const scoped_key&) = delete;
-    ~scoped_key() { reset(); }
-    HKEY get() const { return key_; }
-    HKEY* out()
-    {
-        reset();
-        return &key_;
-    }
-    void reset()
-    {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-            key_ = nullptr;
-        }
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
+// The handle and key owners of the test suite's helper programs.
+using helper::scoped_handle;
+using helper::scoped_key;
 
 // The result file: "key=value" lines, written as they come so that a run cut
 // short still leaves what it had.

@@ -54,13 +54,21 @@ class scoped_key
     scoped_key() = default;
     scoped_key(const scoped_key&) = delete;
     scoped_key& operator=(const scoped_key&) = delete;
-    ~scoped_key()
-    {
-        if (key_ != nullptr)
-            RegCloseKey(key_);
-    }
+    ~scoped_key() { reset(); }
     HKEY get() const { return key_; }
-    HKEY* out() { return &key_; }
+    // For a call that opens a key into it; a key held before is closed.
+    HKEY* out()
+    {
+        reset();
+        return &key_;
+    }
+    void reset()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+            key_ = nullptr;
+        }
+    }
 
   private:
     HKEY key_ = nullptr;
