@@ -1,5 +1,5 @@
 #include "main/main.h"
-#include "platform/sim.h"
+#include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
 

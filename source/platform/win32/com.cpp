@@ -2,7 +2,7 @@
 // Link class, and the DirectX diagnostics provider. The modules see only
 // plain strings and flattened properties; every interface obtained here is
 // released here, on every path.
-#include "platform/win32_internal.h"
+#include "platform/win32/internal.h"
 
 #include <dxdiag.h>
 #include <objbase.h>

@@ -1,7 +1,7 @@
 // The kernel, version-information, user-interface and C-runtime parts of
 // the seam, one to one onto the real calls. The registry, shell and COM
-// parts live in win32_registry.cpp, win32_shell.cpp and win32_com.cpp.
-#include "platform/win32_internal.h"
+// parts live in registry.cpp, shell.cpp and com.cpp beside this file.
+#include "platform/win32/internal.h"
 
 #include <cstdio>
 #include <cstdlib>

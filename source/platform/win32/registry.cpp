@@ -1,6 +1,6 @@
 // The registry part of the seam: advapi32's A and W calls and shlwapi's
 // SHDeleteKey, one to one.
-#include "platform/win32_internal.h"
+#include "platform/win32/internal.h"
 
 #include <shlwapi.h>
 

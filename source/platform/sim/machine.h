@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/sim.h"
+#include "platform/sim/sim.h"
 
 #include <array>
 #include <cstdint>

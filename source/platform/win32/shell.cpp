@@ -1,7 +1,7 @@
 // The shell part of the seam: file operations, program starts and special
 // folders (shell32). The seam's records are copied into the real ones and
 // the results handed back.
-#include "platform/win32_internal.h"
+#include "platform/win32/internal.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
