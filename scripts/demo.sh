@@ -11,6 +11,7 @@ PYTHON=python3
 [[ -x /usr/bin/python3 ]] && PYTHON=/usr/bin/python3
 
 scripts/install-deps.sh
+scripts/host-kind.sh
 mkdir -p build
 echo "Building the patch (windows preset, $BUILD)..."
 if ! { cmake --preset windows -B "$BUILD" && cmake --build "$BUILD" -j 2; } >build/e2e-demo-build.log 2>&1; then

@@ -181,6 +181,10 @@ main() {
     if ! run_logged "$LOGS/install-deps.log" scripts/install-deps.sh; then
         record "dependencies" 0 1 $((SECONDS - started)) "scripts/install-deps.sh failed"
     fi
+    grep '^install-deps:' "$LOGS/install-deps.log" || true
+    HOST_KIND=$(scripts/host-kind.sh)
+    echo "$HOST_KIND"
+    script_tests
     format_check
     unit_tests native
     unit_tests native-asan
@@ -197,7 +201,7 @@ main() {
     echo
     echo "== summary (logs in ${LOGS#"$ROOT"/})"
     printf '%s\n' "${summary[@]}"
-    echo "total time $((SECONDS - started))s"
+    echo "total time $((SECONDS - started))s; $HOST_KIND"
     echo
     echo "$total_passed passed, $total_failed failed"
     [[ $total_failed -eq 0 ]]
@@ -213,6 +217,26 @@ format_check() {
     else
         record "clang-format" 0 1 $((SECONDS - started)) "files not formatted"
     fi
+}
+
+# The shell scripts' own tests (tests/scripts/*_test.sh), each ending with
+# its "N passed, N failed" line.
+script_tests() {
+    local started=$SECONDS passed=0 failed=0 test line
+    echo "== script tests"
+    for test in tests/scripts/*_test.sh; do
+        line=$(bash "$test" 2>&1 | tee "$LOGS/${test##*/}.log" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+        if [[ -z $line ]]; then
+            failed=$((failed + 1))
+            tail -n 20 "$LOGS/${test##*/}.log"
+            continue
+        fi
+        passed=$((passed + ${line%% passed*}))
+        line=${line##*passed, }
+        failed=$((failed + ${line%% failed}))
+    done
+    [[ $failed -eq 0 ]] || grep -h '^FAIL' "$LOGS"/*_test.sh.log
+    record "script tests" "$passed" "$failed" $((SECONDS - started))
 }
 
 # A short bounded run of every fuzz target; its closing line counts them.

@@ -15,6 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from harness.prefix import WineUnavailable  # noqa: E402
 from harness.scenario import Runner, Tools  # noqa: E402
 from harness.story import Demo, all_stories  # noqa: E402
 
@@ -73,4 +74,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except WineUnavailable as error:
+        sys.exit("%s: %s" % (Path(sys.argv[0]).name, error))

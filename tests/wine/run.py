@@ -21,6 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from harness.prefix import WineUnavailable  # noqa: E402
 from harness.scenario import Runner, Tools, all_scenarios  # noqa: E402
 
 
@@ -84,4 +85,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except WineUnavailable as error:
+        sys.exit("%s: %s" % (Path(sys.argv[0]).name, error))

@@ -37,8 +37,22 @@ def wine_environment(prefix, display):
     return env
 
 
+class WineUnavailable(RuntimeError):
+    """Wine is missing or cannot start its programs on this host."""
+
+
 def wine_version():
-    result = subprocess.run(["wine", "--version"], capture_output=True, text=True, check=True)
+    try:
+        result = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+    except OSError as error:
+        raise WineUnavailable("wine cannot be started (%s): run scripts/install-deps.sh" % error) from None
+    if result.returncode != 0:
+        # 126 is the shell's "cannot execute": the kernel refused Wine's
+        # 32-bit loader ("Exec format error").
+        raise WineUnavailable(
+            "'wine --version' failed with exit status %d (%s). Wine's 32-bit loader is a 32-bit Linux "
+            "program; where the kernel refuses those, scripts/install-deps.sh (as root) has them run "
+            "through qemu-i386" % (result.returncode, (result.stderr or result.stdout).strip() or "no output"))
     return result.stdout.strip()
 
 
