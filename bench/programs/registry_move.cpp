@@ -426,7 +426,8 @@ const method METHODS[] = {
 };
 
 // A rename onto a name that exists must fail and leave both keys alone.
-void check_rename_onto_existing(const tree_size& size, const tree_summary& expected, bench::result_file& result)
+void check_rename_onto_existing(const tree_size& size, const tree_summary& expected,
+                                bench::result_file& result)
 {
     remove_tree("src");
     remove_tree("dst");
