@@ -39,12 +39,15 @@ def cpu_model():
 
 
 def describe_host():
-    """One line naming the machine: cores, CPU model, kernel, Wine."""
+    """One line naming the machine: cores, CPU model, kernel, Wine, and how
+    it runs 32-bit programs (as scripts/bench.sh found it)."""
     try:
         wine = wine_version()
     except (OSError, subprocess.CalledProcessError):
         wine = "no wine"
-    return "%d cores (nproc), %s, Linux %s, %s" % (os.cpu_count() or 0, cpu_model(), platform.release(), wine)
+    line = "%d cores (nproc), %s, Linux %s, %s" % (os.cpu_count() or 0, cpu_model(), platform.release(), wine)
+    kind = os.environ.get("BENCH_HOST_32BIT")
+    return line + ("; 32-bit programs: %s" % kind if kind else "")
 
 
 def load_average():

@@ -2,14 +2,30 @@
 # Lists the DLLs a Windows executable imports and fails, naming the
 # offender, when one is not a system DLL (for example a MinGW runtime DLL
 # such as libstdc++-6.dll, libgcc_s_dw2-1.dll or libwinpthread-1.dll, which
-# a statically linked build must not need).
+# a statically linked build must not need). With --max-size=BYTES it also
+# fails when the file is larger than BYTES (the release exe's size limit;
+# meant for stripped files).
 #
-# Usage: scripts/check-imports.sh <file.exe> [objdump]
+# Usage: scripts/check-imports.sh [--max-size=BYTES] <file.exe> [objdump]
 set -eu
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-    echo "usage: $0 <file.exe> [objdump]" >&2
+usage() {
+    echo "usage: $0 [--max-size=BYTES] <file.exe> [objdump]" >&2
     exit 2
+}
+
+max_size=
+case ${1:-} in
+--max-size=*)
+    max_size=${1#--max-size=}
+    shift
+    case $max_size in
+    '' | *[!0-9]*) usage ;;
+    esac
+    ;;
+esac
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    usage
 fi
 exe=$1
 objdump=${2:-}
@@ -64,5 +80,15 @@ if [ -z "$dlls" ]; then
 fi
 if [ "$status" -ne 0 ]; then
     echo "check-imports: $exe needs a DLL outside the system allow-list" >&2
+fi
+
+if [ -n "$max_size" ]; then
+    size=$(wc -c <"$exe" | tr -d ' ')
+    if [ "$size" -gt "$max_size" ]; then
+        echo "check-imports: $exe is $size bytes, more than its limit of $max_size bytes" >&2
+        status=1
+    else
+        echo "$exe: $size bytes (limit $max_size)"
+    fi
 fi
 exit "$status"

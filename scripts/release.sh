@@ -10,8 +10,9 @@
 #   - a 32-bit Windows GUI program (PE32, i386) with its symbols stripped;
 #   - the manifest asks for administrator rights (requireAdministrator);
 #   - the version resource is there and says the project's version;
-#   - it imports system DLLs only (scripts/check-imports.sh, which also runs
-#     after every link of the exe: a failing link fails the build);
+#   - it imports system DLLs only and is no larger than 64 KiB (65,536
+#     bytes; scripts/check-imports.sh, which also runs after every link of
+#     the exe: a failing link fails the build);
 #   - the user's guide quotes every message of the program word for word.
 # The guide is the README's section "Windows user's guide", as
 # USERS-GUIDE.txt with Windows line ends.
@@ -22,6 +23,7 @@ ROOT=$PWD
 BUILD=$ROOT/build/rel-win
 OUT=$ROOT/build/release
 OBJDUMP=i686-w64-mingw32-objdump
+SIZE_LIMIT=65536
 PYTHON=python3
 [[ -x /usr/bin/python3 ]] && PYTHON=/usr/bin/python3
 
@@ -40,7 +42,8 @@ VERSION=$(sed -nE 's/^project\(kestova_patch VERSION ([0-9.]+).*/\1/p' CMakeList
 echo "== building kestova-patch.exe $VERSION in ${BUILD#"$ROOT"/}"
 cmake --preset windows -B "$BUILD" --fresh >"$ROOT/build/rel-win.configure.log" 2>&1 ||
     fail "configure failed, see build/rel-win.configure.log"
-# The post-build step runs scripts/check-imports.sh: a non-system DLL fails here.
+# The post-build step runs scripts/check-imports.sh: a non-system DLL or an
+# exe over the size limit fails here.
 cmake --build "$BUILD" -j 2 --target kestova-patch || fail "the build failed"
 EXE=$BUILD/kestova-patch.exe
 [[ -f $EXE ]] || fail "no $EXE"
@@ -54,7 +57,8 @@ grep -q 'symbols stripped' <<<"$headers" || fail "not stripped"
 if "$OBJDUMP" -h "$EXE" | grep -q '\.debug'; then
     fail "debug sections left in"
 fi
-sh scripts/check-imports.sh "$EXE" "$OBJDUMP" || fail "imports a DLL that is not a system DLL"
+sh scripts/check-imports.sh --max-size="$SIZE_LIMIT" "$EXE" "$OBJDUMP" ||
+    fail "imports a DLL that is not a system DLL, or is larger than $SIZE_LIMIT bytes"
 "$PYTHON" - "$EXE" "$VERSION" <<'EOF' || fail "resource check failed"
 import sys
 data = open(sys.argv[1], "rb").read()

@@ -13,7 +13,10 @@
 //   patch         copy_registry_tree, then SHDeleteKeyA through the seam,
 //                 exactly as the patch moves an uninstall entry;
 //   RegCopyTree   RegCopyTreeA, then RegDeleteTreeA;
-//   SHCopyKey     SHCopyKeyA, then SHDeleteKeyA.
+//   SHCopyKey     SHCopyKeyA, then SHDeleteKeyA;
+//   rename        RegRenameKey (src to dst below the same parent), the move
+//                 in one step; looked up in advapi32 at run time (Windows
+//                 Vista and later, Wine 8). Left out when it is missing.
 // The order of the methods turns with each round. After every copy the
 // destination is compared with the source (keys, values, types and bytes),
 // and after every delete the source must be gone; a run that fails either
@@ -23,8 +26,11 @@
 // call that the copies make per value (see time_value_calls).
 //
 // Result lines: size=NAME,KEYS,VALUES,DATA_BYTES,
-// run=SIZE,METHOD,REPETITION,COPY_MS,DELETE_MS,VERIFIED and
-// call=KIND,REPETITION,COUNT,TOTAL_MS.
+// run=SIZE,METHOD,REPETITION,COPY_MS,DELETE_MS,VERIFIED (a rename's time is
+// its COPY_MS, its DELETE_MS 0), call=KIND,REPETITION,COUNT,TOTAL_MS, and
+// rename=available|missing; rename_onto_existing=ERROR,KEPT: what
+// RegRenameKey answers when dst exists already, and whether both keys were
+// left as they were.
 
 // The patch's seam before <windows.h>, whose macros would rewrite its names
 // (ERROR_SUCCESS, HKEY_LOCAL_MACHINE): below, those are the Win32 ones.
@@ -246,6 +252,36 @@ bool move_with_patch(timing& time)
     return deleted == ERROR_SUCCESS;
 }
 
+// RegRenameKey(key, sub_key, new_name): renames a subkey of key, in place.
+using reg_rename_key_function = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+reg_rename_key_function reg_rename_key = nullptr;
+
+reg_rename_key_function find_reg_rename_key()
+{
+    HMODULE advapi = GetModuleHandleA("advapi32.dll");
+    if (advapi == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<reg_rename_key_function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "RegRenameKey")));
+}
+
+bool move_with_rename(timing& time)
+{
+    const double started = bench::now_seconds();
+    LONG renamed;
+    {
+        bench::scoped_key parent;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, BASE_KEY, 0, KEY_ALL_ACCESS, parent.out()) != ERROR_SUCCESS) {
+            return false;
+        }
+        renamed = reg_rename_key(parent.get(), L"src", L"dst");
+    }
+    time.copy_ms = (bench::now_seconds() - started) * 1000.0;
+    time.delete_ms = 0;
+    return renamed == ERROR_SUCCESS;
+}
+
 bool open_source_and_dest(bench::scoped_key& source, bench::scoped_key& dest)
 {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, SOURCE_KEY, 0, KEY_READ, source.out()) == ERROR_SUCCESS &&
@@ -386,7 +422,32 @@ const method METHODS[] = {
     {"patch", move_with_patch},
     {"RegCopyTree", move_with_reg_copy_tree},
     {"SHCopyKey", move_with_sh_copy_key},
+    {"rename", move_with_rename},
 };
+
+// A rename onto a name that exists must fail and leave both keys alone.
+void check_rename_onto_existing(const tree_size& size, const tree_summary& expected,
+                                bench::result_file& result)
+{
+    remove_tree("src");
+    remove_tree("dst");
+    bench::scoped_key parent, dest;
+    if (!generate_source(size) ||
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, DEST_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, dest.out(),
+                        nullptr) != ERROR_SUCCESS ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, BASE_KEY, 0, KEY_ALL_ACCESS, parent.out()) != ERROR_SUCCESS) {
+        result.put("error", "could not set up the rename onto an existing key");
+        return;
+    }
+    const LONG renamed = reg_rename_key(parent.get(), L"src", L"dst");
+    tree_summary source, existing;
+    const bool kept = summarize(SOURCE_KEY, source) && source == expected && summarize(DEST_KEY, existing) &&
+                      existing.keys == 1 && existing.values == 0;
+    result.put("rename_onto_existing", "%ld,%d", static_cast<long>(renamed), kept ? 1 : 0);
+    dest.reset();
+    remove_tree("src");
+    remove_tree("dst");
+}
 
 bool parse_size(const char* text, tree_size& size)
 {
@@ -449,7 +510,13 @@ int main(int argc, char** argv)
     // Rounds over all sizes rather than all repetitions of one size in a row:
     // a burst of other work on the machine then spoils one repetition of
     // each size, which the medians drop, instead of every repetition of one.
-    const std::size_t method_count = sizeof METHODS / sizeof METHODS[0];
+    reg_rename_key = find_reg_rename_key();
+    result.put("rename", "%s", reg_rename_key != nullptr ? "available" : "missing");
+    if (reg_rename_key != nullptr && !sizes.empty()) {
+        check_rename_onto_existing(sizes[0], expected[0], result);
+    }
+    // Without RegRenameKey the last method, the rename, is left out.
+    const std::size_t method_count = sizeof METHODS / sizeof METHODS[0] - (reg_rename_key != nullptr ? 0 : 1);
     for (unsigned round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < sizes.size(); ++i) {
             if (round >= sizes[i].repetitions) {

@@ -3,7 +3,7 @@
 // fixed list of system files.
 #include "directx_version/directx_version.h"
 
-#include <cstdio>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,6 +17,19 @@ constexpr UINT SYSTEM_DIRECTORY_LIMIT = 260;
 constexpr std::size_t FILE_PATH_BUFFER_SIZE = 512;
 constexpr int LETTER_BUFFER_SIZE = 10;
 constexpr char NO_LETTER = ' ';
+
+// Bounded formatting through the platform: true when the whole text fit
+// (a longer one is cut and NUL-terminated).
+bool format_into(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+bool format_into(char* buffer, std::size_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int fit = format_bounded(buffer, size, format, args);
+    va_end(args);
+    return fit != 0;
+}
 
 struct version_triple {
     std::int32_t major;
@@ -196,8 +209,7 @@ bool get_system_directory(char (&directory)[SYSTEM_DIRECTORY_LIMIT])
 HRESULT read_system_file_version(const char* system_directory, const char* file_name, FileVersion64* version)
 {
     char path[FILE_PATH_BUFFER_SIZE];
-    const int length = std::snprintf(path, sizeof path, "%s\\%s", system_directory, file_name);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) {
+    if (!format_into(path, sizeof path, "%s\\%s", system_directory, file_name)) {
         return E_FAIL;
     }
     return read_file_version(path, version);
@@ -250,10 +262,10 @@ void format_directx_version(const version_triple& triple, char* text, std::int32
 {
     const std::size_t size = static_cast<std::size_t>(text_length);
     if (triple.letter == NO_LETTER || triple.letter == '\0') {
-        std::snprintf(text, size, "%d.%d", triple.major, triple.minor);
+        format_into(text, size, "%d.%d", triple.major, triple.minor);
         return;
     }
-    std::snprintf(text, size, "%d.%d%c", triple.major, triple.minor, triple.letter);
+    format_into(text, size, "%d.%d%c", triple.major, triple.minor, triple.letter);
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 #include "misc/misc.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 using namespace platform;
 
@@ -15,12 +14,13 @@ constexpr UINT WARNING_BOX_STYLE = MB_OK | MB_ICONWARNING | MB_SYSTEMMODAL;
 fatal_error_handler installed_handler = nullptr;
 bool handler_has_run = false;
 
-// The text is cut to the buffer, never overrun. The caption is the empty
-// string: a null caption would make the platform show its default title.
+// The text is cut to the buffer, never overrun (the platform's bounded
+// formatting). The caption is the empty string: a null caption would make
+// the platform show its default title.
 void show_warning_box(const char* format, va_list args)
 {
     char text[MESSAGE_BUFFER_SIZE];
-    std::vsnprintf(text, sizeof text, format, args);
+    format_bounded(text, sizeof text, format, args);
     MessageBoxA(nullptr, text, "", WARNING_BOX_STYLE);
 }
 
@@ -66,7 +66,7 @@ void debug_trace(const char* format, ...)
     char text[MESSAGE_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    format_bounded(text, sizeof text, format, args);
     va_end(args);
     OutputDebugStringA(text);
     OutputDebugStringA("\n");
@@ -88,7 +88,7 @@ int format_text(char* buffer, std::size_t size, const char* format, ...)
     }
     va_list args;
     va_start(args, format);
-    const int written = std::vsnprintf(buffer, size, format, args);
+    const int fit = format_bounded(buffer, size, format, args);
     va_end(args);
-    return written >= 0 && static_cast<std::size_t>(written) < size ? 1 : 0;
+    return fit;
 }

@@ -12,6 +12,7 @@
 // would otherwise rewrite the constant names declared here).
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -398,5 +399,19 @@ struct LOGFONTA {
 };
 HFONT CreateFontIndirectA(const LOGFONTA* font);
 INT_PTR SendMessageA(HWND window, UINT message, std::uintptr_t wparam, INT_PTR lparam);
+
+// ---------------------------------------------------------------------------
+// Bounded text formatting (the messages' texts and the modules' paths).
+//
+// printf-style formatting into buffer, size bytes, by the C runtime of the
+// system the patch runs on (msvcrt's _vsnprintf on Windows, so that the
+// exe carries no printf of its own). The conversions the modules use are
+// %s, %c, %d, %u, %x and their long forms %ld, %lu, %lx, with flags, width
+// and precision as in C; none other is promised. The text always ends with
+// a NUL inside the buffer: a text that does not fit is cut to size - 1
+// characters and nothing is written past buffer[size - 1]. Returns 1 when
+// the whole text fit, 0 when it was cut, could not be formatted, or there
+// is no buffer (null or size 0: nothing written).
+int format_bounded(char* buffer, std::size_t size, const char* format, std::va_list args);
 
 } // namespace platform

@@ -80,6 +80,10 @@ def directx_too_old_keeps_the_installed_title(t):
     # folder it was started from; the one for Windows XP is missing, so that
     # only a start of the right one shows.
     t.machine.copy_file(helper(t.tools, "maintenance.exe"), PATCH_FOLDER + r"\directx81b\dxsetup.exe")
+    # Started outside a product folder it has nothing to remove and would
+    # end at once, possibly before the player's look at the process list;
+    # a delay keeps it there long enough to be counted.
+    t.machine.write_file(PATCH_FOLDER + r"\directx81b\maintenance.ini", "delay=2000")
     run = attempt.run([ask_disc("Kestova 2", attempt.root), Box(PATCH_CAPTION, directx_question("Kestova 2"), "Yes")],
                       cwd=PATCH_FOLDER)
     t.expect_equal(len(started_processes(run)), 1, "programs started (the DirectX setup only)")
