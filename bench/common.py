@@ -6,7 +6,6 @@ printing figures."""
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -17,7 +16,7 @@ sys.path.insert(0, str(ROOT / "tests" / "wine"))
 
 from harness.kestova import (ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE, install_patch,  # noqa: E402
                              register_title)
-from harness.prefix import wine_version  # noqa: E402
+from harness.prefix import WineUnavailable, wine_version  # noqa: E402
 from harness.scenario import Runner, Tools  # noqa: E402
 
 BENCH_FOLDER = r"C:\bench"
@@ -43,11 +42,11 @@ def describe_host():
     it runs 32-bit programs (as scripts/bench.sh found it)."""
     try:
         wine = wine_version()
-    except (OSError, subprocess.CalledProcessError):
+    except WineUnavailable:
         wine = "no wine"
     line = "%d cores (nproc), %s, Linux %s, %s" % (os.cpu_count() or 0, cpu_model(), platform.release(), wine)
     kind = os.environ.get("BENCH_HOST_32BIT")
-    return line + ("; 32-bit programs: %s" % kind if kind else "")
+    return line + ("; %s" % kind if kind else "")
 
 
 def load_average():

@@ -42,30 +42,6 @@ for name in "${selected[@]}"; do
     esac
 done
 
-# How this host runs 32-bit x86 Linux programs (Wine's 32-bit side is one):
-# "native" when the 32-bit loader runs and no emulator is registered for
-# them in binfmt_misc, "emulated (INTERPRETER)" when one is, "cannot run"
-# when the loader does not run at all.
-host_32bit_programs() {
-    local entry magic interpreter=
-    for entry in /proc/sys/fs/binfmt_misc/*; do
-        [[ -f $entry && $entry != */register && $entry != */status ]] || continue
-        grep -qx enabled "$entry" 2>/dev/null || continue
-        magic=$(sed -n 's/^magic //p' "$entry")
-        # An ELF header of a 32-bit little-endian program for the i386.
-        if [[ $magic == 7f454c460101* && ${magic:36:4} == 0300 ]]; then
-            interpreter=$(sed -n 's/^interpreter //p' "$entry")
-        fi
-    done
-    if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-        echo "cannot run"
-    elif [[ -n $interpreter ]]; then
-        echo "emulated ($interpreter)"
-    else
-        echo "native"
-    fi
-}
-
 mkdir -p "$RESULTS"
 REPORT=$RESULTS/bench-$(date -u +%Y%m%d-%H%M%S).txt
 
@@ -91,7 +67,7 @@ main() {
     echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'),"\
         "$(awk '{printf "%.1f GiB", $2 / 1048576}' <(grep MemTotal /proc/meminfo)) RAM, Linux $(uname -r),"\
         "$(wine --version 2>/dev/null || echo 'no wine'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
-    echo "32-bit programs: $BENCH_HOST_32BIT"
+    echo "$BENCH_HOST_32BIT"
     build || return 1
 
     local failed=()
@@ -119,7 +95,9 @@ main() {
 }
 
 # The benchmarks' own headers name the kind of host too.
-BENCH_HOST_32BIT=$(host_32bit_programs)
+# How this host runs 32-bit programs (Wine's 32-bit side is one): the
+# headers say it, since their times differ between native and emulated hosts.
+BENCH_HOST_32BIT=$(scripts/host-kind.sh)
 export BENCH_HOST_32BIT
 main 2>&1 | tee "$REPORT"
 status=${PIPESTATUS[0]}
