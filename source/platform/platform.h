@@ -430,6 +430,7 @@ BOOL CreateProcessA(const char* application_name, char* command_line, void* proc
                     PROCESS_INFORMATION* process_information);
 // The previous suspend count, or 0xFFFFFFFF on failure.
 DWORD ResumeThread(HANDLE thread);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
 
 constexpr int JobObjectBasicAccountingInformation = 1;
 constexpr int JobObjectBasicLimitInformation = 2;

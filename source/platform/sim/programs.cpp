@@ -465,6 +465,31 @@ DWORD ResumeThread(HANDLE thread)
     return 1;
 }
 
+// The process ends now (a suspended one without ever running).
+BOOL TerminateProcess(HANDLE process, UINT exit_code)
+{
+    (void)exit_code;
+    long code = 0;
+    if (injected_failure("TerminateProcess", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* entry = find_handle(process, handle_kind::process);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    machine& m = state();
+    process_record& p = m.processes[entry->process];
+    if (process_ended(p, m.now)) {
+        set_last_error(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    p.suspended = false;
+    p.duration = m.now - p.started_at;
+    return 1;
+}
+
 HANDLE CreateJobObjectA(void* security, const char* name)
 {
     (void)security;

@@ -52,6 +52,11 @@ platform::DWORD platform::ResumeThread(platform::HANDLE thread)
     return ::ResumeThread(real(thread));
 }
 
+platform::BOOL platform::TerminateProcess(platform::HANDLE process, platform::UINT exit_code)
+{
+    return ::TerminateProcess(real(process), exit_code);
+}
+
 platform::HANDLE platform::CreateJobObjectA(void* security, const char* name)
 {
     return seam(::CreateJobObjectA(security_attributes(security), name));
