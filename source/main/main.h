@@ -48,7 +48,11 @@ void note_move_started(const char* source_guid, const char* dest_guid);
 void note_move_finished();
 void note_relocation_done(const char* source_guid, const char* dest_guid);
 
-// Uninstall redirection and stages.
+// Uninstall redirection and stages. run_real_uninstaller returns 1 when the
+// uninstaller was started and every process of it has ended, 0 when it
+// failed to start, UNINSTALLER_STILL_RUNNING when the user stopped waiting
+// while it still runs.
+constexpr int UNINSTALLER_STILL_RUNNING = 2;
 int prepare_uninstall_redirect(const char* code);
 int run_real_uninstaller(const char* code);
 int purge_arp_cache();

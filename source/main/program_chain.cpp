@@ -44,7 +44,8 @@ HANDLE create_chain_job()
 // Puts the process into the job; without that, the job is of no use.
 void join_job(program_chain* chain)
 {
-    if (chain->job != nullptr && (chain->process == nullptr || !AssignProcessToJobObject(chain->job, chain->process))) {
+    if (chain->job != nullptr &&
+        (chain->process == nullptr || !AssignProcessToJobObject(chain->job, chain->process))) {
         CloseHandle(chain->job);
         chain->job = nullptr;
     }
@@ -59,8 +60,8 @@ bool start_suspended(const char* program, const char* directory, program_chain* 
     }
     STARTUPINFOA startup{STARTF_USESHOWWINDOW, static_cast<WORD>(SW_SHOW)};
     PROCESS_INFORMATION started{};
-    if (!CreateProcessA(program, command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr, directory, &startup,
-                        &started)) {
+    if (!CreateProcessA(program, command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr, directory,
+                        &startup, &started)) {
         return false;
     }
     chain->process = started.hProcess;
