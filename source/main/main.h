@@ -17,6 +17,19 @@ extern int installing_ks3;
 // "processes" in one).
 void reset_process_state();
 
+// The running executable's full path as the system holds it (wide, any
+// characters), recorded at start beside module_path, whose narrow text has
+// "?" for characters outside the ANSI code page. The patch finds and
+// copies its own executable through this one.
+constexpr std::size_t MODULE_PATH_WIDE_SIZE = 1024;
+extern platform::WCHAR module_path_wide[MODULE_PATH_WIDE_SIZE];
+// Records module_path and module_path_wide (the entry point does so first).
+void record_module_path();
+// Copies the patch's own executable to destination (a narrow path), never
+// over an existing file. Nonzero on success. Without a recorded wide path
+// (a run that set module_path alone) the narrow one is used.
+int copy_own_executable(const char* destination);
+
 // Entry point and run modes.
 enum class run_mode { clean, uninstall_stage, install_stage };
 int patch_main();

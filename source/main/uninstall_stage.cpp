@@ -112,7 +112,7 @@ int prepare_uninstall_redirect(const char* code)
     if (shell_rename(installer, real_uninstaller) != 0) {
         return 0;
     }
-    if (!CopyFileA(module_path, installer, 1)) {
+    if (!copy_own_executable(installer)) {
         // Give the title its own uninstaller back rather than leave the
         // folder without any "setup.exe".
         shell_rename(real_uninstaller, installer);

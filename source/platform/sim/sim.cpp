@@ -476,6 +476,35 @@ DWORD GetModuleFileNameA(void* module, char* file_name, DWORD size)
     return size;
 }
 
+// The same conventions as GetModuleFileNameA, in UTF-16 code units, with
+// every character of the path.
+DWORD GetModuleFileNameW(void* module, WCHAR* file_name, DWORD size)
+{
+    long code = 0;
+    if (injected_failure("GetModuleFileNameW", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (module) {
+        set_last_error(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const std::u16string path = sim::utf8_to_utf16(state().module_file_name);
+    if (!file_name || size == 0) {
+        set_last_error(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() < size) {
+        std::copy(path.begin(), path.end(), file_name);
+        file_name[path.size()] = 0;
+        return static_cast<DWORD>(path.size());
+    }
+    std::copy(path.begin(), path.begin() + (size - 1), file_name);
+    file_name[size - 1] = 0;
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
 // Too small a buffer: the required size, terminator included, and nothing
 // written.
 UINT GetSystemDirectoryA(char* buffer, UINT size)
