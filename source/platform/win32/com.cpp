@@ -267,6 +267,40 @@ constexpr int LINK_ARGUMENTS_LIMIT = 1024;
     return lossy ? HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION) : S_OK;
 }
 
+// The show command as the shortcut file's header holds it (the 32-bit
+// field at offset 60 of the 76-byte header), or 0 when it cannot be read.
+// Wine 8.0's link object does not take it from the file when it loads one
+// (GetShowCmd then answers SW_SHOWNORMAL), so a save would lose it.
+int show_command_in_file(const wchar_t* path)
+{
+    constexpr ::DWORD header_size = 76;
+    constexpr ::DWORD show_command_offset = 60;
+    ::HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    unsigned char header[header_size] = {};
+    ::DWORD read = 0;
+    const ::BOOL got = ::ReadFile(file, header, header_size, &read, nullptr);
+    ::CloseHandle(file);
+    if (!got || read != header_size || header[0] != header_size) {
+        return 0;
+    }
+    const int show = header[show_command_offset] | header[show_command_offset + 1] << 8;
+    return show == SW_SHOWNORMAL || show == SW_SHOWMAXIMIZED || show == SW_SHOWMINNOACTIVE ? show : 0;
+}
+
+// Gives the loaded link the show command of its file where the loader did
+// not take it over.
+void keep_show_command(::IShellLinkW* link, const wchar_t* path)
+{
+    int loaded = 0;
+    const int in_file = show_command_in_file(path);
+    if (in_file != 0 && SUCCEEDED(link->GetShowCmd(&loaded)) && loaded != in_file) {
+        link->SetShowCmd(in_file);
+    }
+}
+
 } // namespace
 
 platform::HRESULT platform::shell_link_rewrite_arguments(const platform::WCHAR* shortcut_path,
@@ -315,6 +349,7 @@ platform::HRESULT platform::shell_link_rewrite_arguments(const platform::WCHAR* 
     if (FAILED(result)) {
         return result;
     }
+    keep_show_command(link.get(), wide(shortcut_path));
     return file->Save(wide(shortcut_path), TRUE);
 }
 

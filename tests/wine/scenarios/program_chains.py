@@ -94,3 +94,4 @@ def the_patch_runs_from_a_folder_outside_the_ansi_code_page(t):
     """Started from C:\\users\\Ωmega\\Downloads, the patch still puts its copy into the new title's folder"""
     program = install_patch(t.machine, t.tools, folder="C:\\users\\\u03a9mega\\Downloads")
     swap_kestova_3_in(t, program=program, linger=10)
+
