@@ -353,7 +353,8 @@ bool write_shortcuts(const install_plan& plan, const disc_config& config)
                           std::wstring(system) + L"\\rundll32.exe",
                           L"Ctor.dll,LaunchSetup \"" + plan.product_folder +
                               L"\\setup.exe\" -runfromtemp -l0x0009 -removeonly",
-                          L"Uninstall " + config.title, plan.product_folder,
+                          L"Uninstall " + config.title,
+                          plan.product_folder,
                           plan.game_program,
                           MAKEWORD('U', HOTKEY_CONTROL_ALT),
                           SW_SHOWMINNOACTIVE};
@@ -411,8 +412,8 @@ int start_engine(const std::wstring& disc_folder)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(engine.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(engine.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         return 20;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -194,16 +194,16 @@ int start_copy(const std::wstring& folder)
     std::wstring copy = copy_folder + L"\\setup.exe";
     wchar_t self[MAX_PATH + 1] = {};
     length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || (!CreateDirectoryW(copy_folder.c_str(), nullptr) &&
-                                               GetLastError() != ERROR_ALREADY_EXISTS) ||
+    if (length == 0 || length >= MAX_PATH ||
+        (!CreateDirectoryW(copy_folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) ||
         !CopyFileW(self, copy.c_str(), FALSE))
         return 3;
     std::wstring command_line = L"\"" + copy + L"\" --removal-of \"" + folder + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(copy.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(copy.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         return 3;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

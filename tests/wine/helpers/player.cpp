@@ -540,8 +540,8 @@ class player
         command_line.push_back('\0');
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        return CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup,
-                              &process);
+        return CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory,
+                              &startup, &process);
     }
 
     bool start()
@@ -554,8 +554,9 @@ class player
         CloseHandle(process.hThread);
         log_.write(
             "{\"event\": \"start\", \"command_line\": " +
-            helper::json_quote(settings_.command_line_utf8 ? settings_.command_line
-                                                           : helper::acp_to_utf8(settings_.command_line.c_str())) +
+            helper::json_quote(settings_.command_line_utf8
+                                   ? settings_.command_line
+                                   : helper::acp_to_utf8(settings_.command_line.c_str())) +
             ", \"directory\": " + helper::json_quote(helper::acp_to_utf8(settings_.directory.c_str())) + "}");
         processes_.add(process.dwProcessId, GetCurrentProcessId(), helper::scoped_handle(process.hProcess),
                        settings_.command_line);
