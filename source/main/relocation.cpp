@@ -133,15 +133,10 @@ void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
 {
     product_code_values values;
     HKEY key = read_product_code_values(source_guid, dest_guid, &values);
-    char* uninstall_string = values.uninstall_string;
-    char* log_file = values.log_file;
-    char* uninstall_code = values.uninstall_code;
-    char* log_code = values.log_code;
-
-    overwrite_product_code(uninstall_code, dest_guid);
-    overwrite_product_code(log_code, dest_guid);
-    write_text_value(key, "UninstallString", uninstall_string, "Failed to set uninstall string");
-    write_text_value(key, "LogFile", log_file, "Failed to set logfile string");
+    overwrite_product_code(values.uninstall_code, dest_guid);
+    overwrite_product_code(values.log_code, dest_guid);
+    write_text_value(key, "UninstallString", values.uninstall_string, "Failed to set uninstall string");
+    write_text_value(key, "LogFile", values.log_file, "Failed to set logfile string");
     RegCloseKey(key);
 }
 
