@@ -1,6 +1,7 @@
 // Finding the other title's disc, checking its setup build, running the
 // setup and waiting until it signals through its named mutex.
 #include "main/main.h"
+#include "main/program_chain.h"
 #include "misc/misc.h"
 
 #include <cstdint>
@@ -18,8 +19,9 @@ constexpr std::size_t NT_HEADERS_SIZE = 248;
 constexpr std::size_t TIME_STAMP_OFFSET = 8;
 
 // The wait for the setup's mutex polls without keeping a processor busy,
-// and gives up when the setup has ended without ever signalling, or, when
-// the shell gave no process to watch, after a generous time limit.
+// and gives up when every process of the setup's chain has ended without
+// it ever signalling, or, when nothing of the setup can be watched, after a
+// generous time limit.
 constexpr DWORD MUTEX_POLL_INTERVAL_MS = 50;
 constexpr DWORD GRACE_AFTER_SETUP_ENDED_MS = 30 * 1000;
 constexpr DWORD WAIT_LIMIT_WITHOUT_PROCESS_MS = 30 * 60 * 1000;
@@ -105,11 +107,14 @@ bool choose_disc(char (&root)[4])
 }
 
 // Polls for the setup's mutex. Between attempts it waits on the setup's
-// process (or sleeps), so the wait costs next to no processor time.
-int wait_for_setup_mutex(HANDLE process)
+// chain (or sleeps), so the wait costs next to no processor time. The
+// give-up time runs only from the moment the whole chain has ended: a
+// bootstrapper that ends at once while its engine goes on is still at work.
+int wait_for_setup_mutex(program_chain* chain)
 {
     const DWORD started = GetTickCount();
-    bool process_ended = false;
+    const bool watched = chain_can_be_watched(*chain);
+    bool chain_ended = false;
     DWORD ended_at = 0;
     for (;;) {
         HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, 0, SETUP_MUTEX_NAME);
@@ -118,15 +123,14 @@ int wait_for_setup_mutex(HANDLE process)
             return 1;
         }
         const DWORD now = GetTickCount();
-        if (process_ended) {
+        if (chain_ended) {
             if (now - ended_at >= GRACE_AFTER_SETUP_ENDED_MS) {
                 return 0;
             }
             Sleep(MUTEX_POLL_INTERVAL_MS);
-        } else if (process != nullptr) {
-            const DWORD wait = WaitForSingleObject(process, MUTEX_POLL_INTERVAL_MS);
-            if (wait == WAIT_OBJECT_0 || wait == WAIT_FAILED) {
-                process_ended = true;
+        } else if (watched) {
+            if (wait_for_chain_end(chain, MUTEX_POLL_INTERVAL_MS)) {
+                chain_ended = true;
                 ended_at = GetTickCount();
             }
         } else {
@@ -145,27 +149,13 @@ int run_setup_and_wait(const char* root)
     char setup[128];
     format_text(setup, sizeof setup, "%s\\setup.exe", root);
 
-    SHELLEXECUTEINFOA info{};
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.hwnd = nullptr;
-    info.lpVerb = nullptr;
-    info.lpFile = setup;
-    info.lpParameters = nullptr;
-    info.lpDirectory = root;
-    info.nShow = SW_SHOW;
-    const BOOL started = ShellExecuteExA(&info);
-    if (!started || info.hInstApp <= 32) {
-        if (info.hProcess != nullptr) {
-            CloseHandle(info.hProcess);
-        }
+    program_chain chain{};
+    if (!start_program_chain(setup, root, &chain)) {
         warn_user("Failed to run setup.exe from cdrom drive");
         return 0;
     }
-
-    const int signalled = wait_for_setup_mutex(info.hProcess);
-    if (info.hProcess != nullptr) {
-        CloseHandle(info.hProcess);
-    }
+    const int signalled = wait_for_setup_mutex(&chain);
+    close_program_chain(&chain);
     if (!signalled) {
         warn_user("Gave up waiting for setup.exe from the cdrom drive: it did not signal that it was ready.\n"
                   "The installed title is kept as it was.");

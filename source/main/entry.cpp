@@ -7,6 +7,7 @@
 using namespace platform;
 
 char module_path[512];
+WCHAR module_path_wide[MODULE_PATH_WIDE_SIZE];
 int shared_code_in_use = 1;
 int is_ks2_installed = 0;
 int is_ks3_installed = 0;
@@ -27,14 +28,6 @@ void lower_case_ascii(char* text)
             *text = static_cast<char>(*text - 'A' + 'a');
         }
     }
-}
-
-void record_module_path()
-{
-    std::memset(module_path, 0, sizeof module_path);
-    GetModuleFileNameA(nullptr, module_path, sizeof module_path);
-    module_path[sizeof module_path - 1] = '\0'; // older systems leave a cut path unterminated
-    lower_case_ascii(module_path);
 }
 
 void delete_product_folders()
@@ -71,9 +64,37 @@ void delete_publisher_key()
 
 } // namespace
 
+void record_module_path()
+{
+    std::memset(module_path, 0, sizeof module_path);
+    GetModuleFileNameA(nullptr, module_path, sizeof module_path);
+    module_path[sizeof module_path - 1] = '\0'; // older systems leave a cut path unterminated
+    lower_case_ascii(module_path);
+
+    // A path cut to the buffer names another file: none is kept then.
+    std::memset(module_path_wide, 0, sizeof module_path_wide);
+    const DWORD length = GetModuleFileNameW(nullptr, module_path_wide, MODULE_PATH_WIDE_SIZE);
+    if (length == 0 || length >= MODULE_PATH_WIDE_SIZE) {
+        module_path_wide[0] = 0;
+    }
+}
+
+int copy_own_executable(const char* destination)
+{
+    if (module_path_wide[0] == 0) {
+        return CopyFileA(module_path, destination, 1);
+    }
+    WCHAR wide_destination[MODULE_PATH_WIDE_SIZE];
+    if (MultiByteToWideChar(CP_ACP, 0, destination, -1, wide_destination, MODULE_PATH_WIDE_SIZE) == 0) {
+        return 0;
+    }
+    return CopyFileW(module_path_wide, wide_destination, 1);
+}
+
 void reset_process_state()
 {
     std::memset(module_path, 0, sizeof module_path);
+    std::memset(module_path_wide, 0, sizeof module_path_wide);
     shared_code_in_use = 1;
     is_ks2_installed = 0;
     is_ks3_installed = 0;

@@ -17,6 +17,19 @@ extern int installing_ks3;
 // "processes" in one).
 void reset_process_state();
 
+// The running executable's full path as the system holds it (wide, any
+// characters), recorded at start beside module_path, whose narrow text has
+// "?" for characters outside the ANSI code page. The patch finds and
+// copies its own executable through this one.
+constexpr std::size_t MODULE_PATH_WIDE_SIZE = 1024;
+extern platform::WCHAR module_path_wide[MODULE_PATH_WIDE_SIZE];
+// Records module_path and module_path_wide (the entry point does so first).
+void record_module_path();
+// Copies the patch's own executable to destination (a narrow path), never
+// over an existing file. Nonzero on success. Without a recorded wide path
+// (a run that set module_path alone) the narrow one is used.
+int copy_own_executable(const char* destination);
+
 // Entry point and run modes.
 enum class run_mode { clean, uninstall_stage, install_stage };
 int patch_main();
@@ -48,7 +61,11 @@ void note_move_started(const char* source_guid, const char* dest_guid);
 void note_move_finished();
 void note_relocation_done(const char* source_guid, const char* dest_guid);
 
-// Uninstall redirection and stages.
+// Uninstall redirection and stages. run_real_uninstaller returns 1 when the
+// uninstaller was started and every process of it has ended, 0 when it
+// failed to start, UNINSTALLER_STILL_RUNNING when the user stopped waiting
+// while it still runs.
+constexpr int UNINSTALLER_STILL_RUNNING = 2;
 int prepare_uninstall_redirect(const char* code);
 int run_real_uninstaller(const char* code);
 int purge_arp_cache();

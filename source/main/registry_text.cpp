@@ -45,6 +45,20 @@ char* find_product_code(char* text)
     return brace;
 }
 
+char* find_product_code_of(char* text, const char* code, const char* other_code)
+{
+    char* brace = find_product_code(text);
+    if (brace == nullptr) {
+        return nullptr;
+    }
+    const char saved = brace[PRODUCT_CODE_LENGTH];
+    brace[PRODUCT_CODE_LENGTH] = '\0';
+    const bool named = compare_ignoring_case(brace, code) == 0 ||
+                       (other_code != nullptr && compare_ignoring_case(brace, other_code) == 0);
+    brace[PRODUCT_CODE_LENGTH] = saved;
+    return named ? brace : nullptr;
+}
+
 void overwrite_product_code(char* position, const char* product_code)
 {
     std::memcpy(position, product_code, PRODUCT_CODE_LENGTH);

@@ -23,6 +23,13 @@ platform::LONG read_text_value(platform::HKEY key, const char* name, char (&text
 // run past the text.
 char* find_product_code(char* text);
 
+// The first "{" of text when the 38 characters from there are code or
+// other_code (compared without regard to case, as product codes and the
+// file names made of them are); otherwise null. A text whose first "{"
+// begins anything else is not the text of the registration being moved,
+// and must not be rewritten at all.
+char* find_product_code_of(char* text, const char* code, const char* other_code);
+
 // Writes a product code's 38 characters, without a NUL, over the text from
 // position.
 void overwrite_product_code(char* position, const char* product_code);

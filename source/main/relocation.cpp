@@ -37,7 +37,7 @@ int read_uninstall_string(const char* product_code, char (&text)[TEXT_BUFFER_SIZ
 // The product folder is the quoted path's text up to and including the
 // first "}" after the quote. Both paths end with a second NUL, as the
 // shell's lists of names require.
-void product_folder_paths(const char* uninstall_string, const char* dest_guid,
+void product_folder_paths(const char* uninstall_string, const char* source_guid, const char* dest_guid,
                           char (&current)[TEXT_BUFFER_SIZE], char (&renamed)[TEXT_BUFFER_SIZE])
 {
     const char* quote = std::strchr(uninstall_string, '"');
@@ -56,7 +56,8 @@ void product_folder_paths(const char* uninstall_string, const char* dest_guid,
     current[length + 1] = '\0';
     std::memcpy(renamed, current, length + 2);
 
-    char* code = find_product_code(renamed);
+    // A move repeated after an interruption finds the destination's code.
+    char* code = find_product_code_of(renamed, source_guid, dest_guid);
     if (code == nullptr) {
         fatal_error("Error in uninstall string");
     }
@@ -73,10 +74,13 @@ HKEY open_entry_for_move(const char* product_code)
     return key;
 }
 
-// Reads one text value of the entry and finds the product code in it. A
-// value with no whole product code fails before anything is written.
+// Reads one text value of the entry and finds the product code in it: the
+// first "{" must begin the code being moved (or, for a move repeated after
+// an interruption, the code it moves to). Any other value fails before
+// anything is written.
 void read_product_code_value(HKEY key, const char* value_name, const char* read_failure,
-                             char (&text)[TEXT_BUFFER_SIZE], char** ptr_out)
+                             const char* source_guid, const char* dest_guid, char (&text)[TEXT_BUFFER_SIZE],
+                             char** ptr_out)
 {
     bool terminated = false;
     if (read_text_value(key, value_name, text, &terminated) != ERROR_SUCCESS) {
@@ -84,7 +88,7 @@ void read_product_code_value(HKEY key, const char* value_name, const char* read_
         RegCloseKey(key);
         fatal_error(read_failure, last_error);
     }
-    char* ptr = terminated ? find_product_code(text) : nullptr;
+    char* ptr = terminated ? find_product_code_of(text, source_guid, dest_guid) : nullptr;
     if (ptr == nullptr) {
         RegCloseKey(key);
     }
@@ -103,24 +107,36 @@ void write_text_value(HKEY key, const char* value_name, const char* text, const 
     }
 }
 
+struct product_code_values {
+    char uninstall_string[TEXT_BUFFER_SIZE];
+    char log_file[TEXT_BUFFER_SIZE];
+    char* uninstall_code;
+    char* log_code;
+};
+
+// Reads and checks both texts of the entry; every failure is fatal, before
+// anything is written. The key stays open for the caller.
+HKEY read_product_code_values(const char* source_guid, const char* dest_guid, product_code_values* values)
+{
+    HKEY key = open_entry_for_move(source_guid);
+    read_product_code_value(key, "UninstallString", "Error when getting uninstall string (%ld)", source_guid,
+                            dest_guid, values->uninstall_string, &values->uninstall_code);
+    read_product_code_value(key, "LogFile", "Error when getting logfile name (%ld)", source_guid, dest_guid,
+                            values->log_file, &values->log_code);
+    return key;
+}
+
 // Rewrites the product code in "UninstallString" and "LogFile" of the
 // entry. Both are read and checked before either is written, so a bad
 // value leaves the entry as it was.
 void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
 {
-    HKEY key = open_entry_for_move(source_guid);
-    char uninstall_string[TEXT_BUFFER_SIZE];
-    char log_file[TEXT_BUFFER_SIZE];
-    char* uninstall_code = nullptr;
-    char* log_code = nullptr;
-    read_product_code_value(key, "UninstallString", "Error when getting uninstall string (%ld)",
-                            uninstall_string, &uninstall_code);
-    read_product_code_value(key, "LogFile", "Error when getting logfile name (%ld)", log_file, &log_code);
-
-    overwrite_product_code(uninstall_code, dest_guid);
-    overwrite_product_code(log_code, dest_guid);
-    write_text_value(key, "UninstallString", uninstall_string, "Failed to set uninstall string");
-    write_text_value(key, "LogFile", log_file, "Failed to set logfile string");
+    product_code_values values;
+    HKEY key = read_product_code_values(source_guid, dest_guid, &values);
+    overwrite_product_code(values.uninstall_code, dest_guid);
+    overwrite_product_code(values.log_code, dest_guid);
+    write_text_value(key, "UninstallString", values.uninstall_string, "Failed to set uninstall string");
+    write_text_value(key, "LogFile", values.log_file, "Failed to set logfile string");
     RegCloseKey(key);
 }
 
@@ -155,7 +171,12 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     }
     char current[TEXT_BUFFER_SIZE];
     char renamed[TEXT_BUFFER_SIZE];
-    product_folder_paths(uninstall_string, dest_guid, current, renamed);
+    product_folder_paths(uninstall_string, source_guid, dest_guid, current, renamed);
+    // The entry move that follows the folder's must not find out only then
+    // that its texts cannot be rewritten: a folder moved without its entry
+    // would split the registration.
+    product_code_values values;
+    RegCloseKey(read_product_code_values(source_guid, dest_guid, &values));
 
     return shell_rename(current, renamed) == 0 ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 // which puts the title under the shared code for the time of the removal,
 // so that the installer's real uninstaller finds it where it expects it.
 #include "main/main.h"
+#include "main/program_chain.h"
 #include "main/registry_text.h"
 #include "misc/misc.h"
 
@@ -20,6 +21,9 @@ constexpr char WAIT_FOR_UNINSTALL[] = "Please wait till the uninstall is complet
 constexpr char UNINSTALL_STILL_RUNNING[] =
     "The uninstall is still running.\n\nPlease wait till the uninstall is "
     "complete, then click on Retry.\nClick on Cancel to stop waiting.";
+constexpr char UNINSTALL_LEFT_RUNNING[] =
+    "The uninstall is still running, so the patch leaves the titles' registrations as they are for now.\n"
+    "When the uninstall has ended, run kestova-patch.exe again: it puts everything right.";
 constexpr DWORD UNINSTALLER_GRACE_MS = 2000;
 
 // The product folder named by the quoted path in the entry's
@@ -77,18 +81,21 @@ void undo_swap(int parked)
     end_stage_recovery();
 }
 
-// A click that comes while the real uninstaller is still running is too
-// early: what the stage does next depends on the removal being over. The
-// user is asked again until the uninstaller has ended, or until they choose
-// to stop waiting (an uninstaller that never ends must not trap them).
-void wait_until_uninstaller_ended(HANDLE process)
+// A click that comes while the real uninstaller's chain is still running
+// is too early: what the stage does next depends on the removal being
+// over. The user is asked again until every process of the chain has
+// ended, or until they choose to stop waiting (an uninstaller that never
+// ends must not trap them). False when they stopped waiting while it still
+// runs (a chain that ended while the box was up counts as ended).
+bool wait_until_uninstaller_ended(program_chain* chain)
 {
-    while (WaitForSingleObject(process, UNINSTALLER_GRACE_MS) == WAIT_TIMEOUT) {
+    while (!wait_for_chain_end(chain, UNINSTALLER_GRACE_MS)) {
         if (MessageBoxA(nullptr, UNINSTALL_STILL_RUNNING, PATCH_CAPTION,
                         MB_RETRYCANCEL | MB_ICONINFORMATION) != IDRETRY) {
-            return;
+            return wait_for_chain_end(chain, 0);
         }
     }
+    return true;
 }
 
 } // namespace
@@ -105,7 +112,7 @@ int prepare_uninstall_redirect(const char* code)
     if (shell_rename(installer, real_uninstaller) != 0) {
         return 0;
     }
-    if (!CopyFileA(module_path, installer, 1)) {
+    if (!copy_own_executable(installer)) {
         // Give the title its own uninstaller back rather than leave the
         // folder without any "setup.exe".
         shell_rename(real_uninstaller, installer);
@@ -121,23 +128,15 @@ int run_real_uninstaller(const char* code)
     char program[TEXT_BUFFER_SIZE];
     file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, program);
 
-    SHELLEXECUTEINFOA info{};
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.lpFile = program;
-    info.nShow = SW_SHOW;
-    if (!ShellExecuteExA(&info) || info.hInstApp <= 32) {
-        if (info.hProcess != nullptr) {
-            CloseHandle(info.hProcess);
-        }
+    program_chain chain{};
+    if (!start_program_chain(program, nullptr, &chain)) {
         warn_user("Failed to run setup_is.exe");
         return 0;
     }
     MessageBoxA(nullptr, WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
-    if (info.hProcess != nullptr) {
-        wait_until_uninstaller_ended(info.hProcess);
-        CloseHandle(info.hProcess);
-    }
-    return 1;
+    const bool ended = wait_until_uninstaller_ended(&chain);
+    close_program_chain(&chain);
+    return ended ? 1 : UNINSTALLER_STILL_RUNNING;
 }
 
 int purge_arp_cache()
@@ -181,7 +180,16 @@ void uninstall_stage()
     note_relocation_done(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     relocate_whole_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
 
-    if (!run_real_uninstaller(SHARED_PRODUCT_CODE)) {
+    const int uninstalled = run_real_uninstaller(SHARED_PRODUCT_CODE);
+    if (uninstalled == UNINSTALLER_STILL_RUNNING) {
+        // Whatever moves now could be removed or overwritten by the
+        // uninstaller that is still at work; the next run of the patch puts
+        // the registrations right once it has ended.
+        end_stage_recovery();
+        warn_user("%s", UNINSTALL_LEFT_RUNNING);
+        return;
+    }
+    if (!uninstalled) {
         // The title is still installed: its folder must not be deleted.
         undo_swap(parked);
         return;

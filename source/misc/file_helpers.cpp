@@ -75,9 +75,5 @@ int prepare_temp_folder(char* out_path, std::size_t out_size)
     }
     std::memcpy(pattern, folder, folder_length);
     std::memcpy(pattern + folder_length, "\\*\0", 4); // the list's second NUL
-    SHFILEOPSTRUCTA operation{};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = pattern;
-    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    return SHFileOperationA(&operation);
+    return shell_file_operation(FO_DELETE, pattern, nullptr);
 }

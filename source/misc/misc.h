@@ -37,10 +37,15 @@ template <std::size_t N> int append_path(char (&dest_string)[N], const char* sou
 // that does not fit the 512-byte buffer (nothing is deleted then).
 int delete_folder(const char* path);
 
-// Renames a file or folder with the shell (FO_RENAME, no flags: the shell's
-// own dialogs stay on). The names are lists of one name each, ended by a
-// second NUL. Returns the shell's result: 0 for success.
+// Renames a file or folder with the shell (FO_RENAME, with none of the
+// shell's own windows). The names are lists of one name each, ended by a
+// second NUL. Returns the shell's result: 0 for success, ERROR_ALREADY_EXISTS
+// when the new name is taken, ERROR_CANCELLED when the shell aborted it.
 int shell_rename(const char* from_list, const char* to_list);
+
+// One SHFileOperationA with FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+// 0 for success, ERROR_CANCELLED when the shell reports it aborted.
+int shell_file_operation(platform::UINT function, const char* from_list, const char* to_list);
 
 // Bounded formatting: 1 when the whole text fit into buffer, 0 when it was
 // cut (the buffer then holds the cut text, always NUL-terminated).

@@ -57,24 +57,36 @@ int delete_folder(const char* path)
     from[length] = '\0';
     from[length + 1] = '\0';
 
-    SHFILEOPSTRUCTA operation{};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from;
-    operation.pTo = nullptr;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    return SHFileOperationA(&operation) == 0 ? 1 : 0;
+    return shell_file_operation(FO_DELETE, from, nullptr) == 0 ? 1 : 0;
 }
 
-int shell_rename(const char* from_list, const char* to_list)
+// The shell's own windows stay away: no confirmation (which would answer
+// for the user), no error box, no progress. An operation that the shell
+// reports as aborted did not (wholly) happen, whatever it returned.
+int shell_file_operation(UINT function, const char* from_list, const char* to_list)
 {
     SHFILEOPSTRUCTA operation{};
     operation.hwnd = nullptr;
-    operation.wFunc = FO_RENAME;
+    operation.wFunc = function;
     operation.pFrom = from_list;
     operation.pTo = to_list;
-    operation.fFlags = 0;
-    return SHFileOperationA(&operation);
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+    const int result = SHFileOperationA(&operation);
+    if (result == 0 && operation.fAnyOperationsAborted) {
+        return ERROR_CANCELLED;
+    }
+    return result;
+}
+
+// Without confirmations the shell would replace an existing file of the new
+// name (or merge into an existing folder), so a name that is taken is
+// refused before the shell is asked.
+int shell_rename(const char* from_list, const char* to_list)
+{
+    if (to_list != nullptr && GetFileAttributesA(to_list) != INVALID_FILE_ATTRIBUTES) {
+        return ERROR_ALREADY_EXISTS;
+    }
+    return shell_file_operation(FO_RENAME, from_list, to_list);
 }
 
 int compare_ignoring_case(const char* a, const char* b)

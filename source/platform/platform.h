@@ -414,4 +414,108 @@ INT_PTR SendMessageA(HWND window, UINT message, std::uintptr_t wparam, INT_PTR l
 // is no buffer (null or size 0: nothing written).
 int format_bounded(char* buffer, std::size_t size, const char* format, std::va_list args);
 
+// ---------------------------------------------------------------------------
+// Program chains, shell operations that may be aborted, in-place shortcut
+// rewrites and the patch's own file name in full (wide) form.
+//
+// A program the patch starts may start others and end at once (an
+// installer's bootstrapper). The patch starts it suspended in a job object
+// of its own, so that every process of that chain belongs to the job, and
+// asks the job how many of them still run.
+constexpr DWORD CREATE_SUSPENDED = 0x00000004;
+constexpr DWORD STARTF_USESHOWWINDOW = 0x00000001;
+constexpr LONG ERROR_BAD_LENGTH = 24;
+constexpr LONG ERROR_ELEVATION_REQUIRED = 740;
+constexpr LONG ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr LONG ERROR_CANCELLED = 1223;
+// The fields of STARTUPINFOA the patch sets; the backend zeroes the rest.
+struct STARTUPINFOA {
+    DWORD dwFlags;
+    WORD wShowWindow;
+};
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+BOOL CreateProcessA(const char* application_name, char* command_line, void* process_security,
+                    void* thread_security, BOOL inherit_handles, DWORD creation_flags, void* environment,
+                    const char* current_directory, const STARTUPINFOA* startup_info,
+                    PROCESS_INFORMATION* process_information);
+// The previous suspend count, or 0xFFFFFFFF on failure.
+DWORD ResumeThread(HANDLE thread);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+
+constexpr int JobObjectBasicAccountingInformation = 1;
+constexpr int JobObjectBasicLimitInformation = 2;
+constexpr int JobObjectExtendedLimitInformation = 9;
+constexpr DWORD JOB_OBJECT_LIMIT_BREAKAWAY_OK = 0x00000800;
+struct JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
+    std::int64_t TotalUserTime;
+    std::int64_t TotalKernelTime;
+    std::int64_t ThisPeriodTotalUserTime;
+    std::int64_t ThisPeriodTotalKernelTime;
+    DWORD TotalPageFaultCount;
+    DWORD TotalProcesses;
+    DWORD ActiveProcesses;
+    DWORD TotalTerminatedProcesses;
+};
+static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "as on Windows");
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    std::int64_t PerProcessUserTimeLimit;
+    std::int64_t PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    std::size_t MinimumWorkingSetSize;
+    std::size_t MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    std::uintptr_t Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+};
+struct IO_COUNTERS {
+    std::uint64_t ReadOperationCount;
+    std::uint64_t WriteOperationCount;
+    std::uint64_t OtherOperationCount;
+    std::uint64_t ReadTransferCount;
+    std::uint64_t WriteTransferCount;
+    std::uint64_t OtherTransferCount;
+};
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    std::size_t ProcessMemoryLimit;
+    std::size_t JobMemoryLimit;
+    std::size_t PeakProcessMemoryUsed;
+    std::size_t PeakJobMemoryUsed;
+};
+HANDLE CreateJobObjectA(void* security, const char* name);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL QueryInformationJobObject(HANDLE job, int info_class, void* info, DWORD info_length,
+                               DWORD* return_length);
+BOOL SetInformationJobObject(HANDLE job, int info_class, void* info, DWORD info_length);
+
+// Shell file operations without any of the shell's own windows.
+constexpr WORD FOF_NOCONFIRMMKDIR = 0x0200;
+
+// Rewrites the arguments of a shortcut file in place: the Shell Link object
+// loads the file, its arguments (read through IShellLinkW) are handed to
+// rewrite as narrow text of at most arguments_capacity - 1 characters, and
+// when rewrite returns true they are set and the same object is saved to
+// the same file, so every other property of the shortcut stays as it was.
+// No Resolve: nothing but the arguments changes. Arguments that do not fit
+// the capacity fail with HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER),
+// arguments that the ANSI code page cannot hold with
+// HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION); nothing is written then.
+// S_FALSE when rewrite declined (nothing written), S_OK when saved.
+using shell_link_arguments_rewrite = bool (*)(char* arguments, int arguments_capacity, void* context);
+HRESULT shell_link_rewrite_arguments(const WCHAR* shortcut_path, int arguments_capacity,
+                                     shell_link_arguments_rewrite rewrite, void* context);
+
+// The running executable's full path as the system holds it, whatever
+// characters its folders' names have (the narrow call gives "?" for those
+// outside the ANSI code page), and the copy of a file by wide names.
+DWORD GetModuleFileNameW(void* module, WCHAR* file_name, DWORD size);
+BOOL CopyFileW(const WCHAR* existing, const WCHAR* destination, BOOL fail_if_exists);
+
 } // namespace platform

@@ -179,8 +179,8 @@ std::string check_invariant(const scenario& s)
 long failure_code(const std::string& function)
 {
     static const std::set<std::string> com_calls = {
-        "shell_link_load", "shell_link_save",         "SHGetSpecialFolderLocation", "SHGetFolderPathA",
-        "CoInitialize",    "dxdiag_open_system_info", "dxdiag_get_property"};
+        "shell_link_load",  "shell_link_save", "shell_link_rewrite_arguments", "SHGetSpecialFolderLocation",
+        "SHGetFolderPathA", "CoInitialize",    "dxdiag_open_system_info",      "dxdiag_get_property"};
     return com_calls.count(function) != 0 ? static_cast<long>(E_FAIL)
                                           : static_cast<long>(ERROR_ACCESS_DENIED);
 }

@@ -1,5 +1,7 @@
 #include "registration.h"
 
+#include <cctype>
+
 using namespace platform;
 
 namespace
@@ -33,11 +35,57 @@ TEST_F(relocation, the_folder_is_taken_from_the_quoted_path_and_cut_at_the_first
     const std::string folder = "D:\\Other Place\\{5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}";
     sim::add_file(folder + "\\setup.exe", {1});
     sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
-                    "RunDll32 {x} \"" + folder +
-                        "\\setup.exe\" -l0x9 {5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}");
+                    "\"" + folder + "\\setup.exe\" -l0x9 {5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile", folder + "\\setup.ilg");
     EXPECT_EQ(move_install_info_folder(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE), 1);
     EXPECT_TRUE(sim::file_exists("D:\\Other Place\\" + std::string(ALTERNATE_PRODUCT_CODE) + "\\setup.exe"));
     EXPECT_FALSE(sim::directory_exists(folder));
+}
+
+// A first "{" that is not the product code being moved: rewriting there
+// would break the text (here the quoted path of the uninstaller), so
+// neither the folder nor the entry moves.
+class foreign_brace : public relocation, public ::testing::WithParamInterface<const char*>
+{
+};
+
+TEST_P(foreign_brace, stops_the_move_before_anything_is_written)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    const std::string value = GetParam();
+    const std::string text =
+        value == "UninstallString"
+            ? "RunDll32 {x}.dll \"" + folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe\" -l0x9"
+            : "C:\\Logs\\{" + std::string(37, 'y') + "\\" + SHARED_PRODUCT_CODE + ".ilg";
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), value, text);
+    const std::string before = sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE));
+    expect_fatal([] { relocate_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); }, "ASSERT ptr");
+    EXPECT_TRUE(sim::directory_exists(folder_path(SHARED_PRODUCT_CODE)));
+    EXPECT_FALSE(sim::directory_exists(folder_path(PARKING_PRODUCT_CODE)));
+    EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)), before);
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE)));
+}
+
+INSTANTIATE_TEST_SUITE_P(values, foreign_brace, ::testing::Values("UninstallString", "LogFile"));
+
+TEST_F(relocation, the_code_is_recognised_whatever_its_letter_case_and_a_repeated_move_is_accepted)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    std::string lower = SHARED_PRODUCT_CODE;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile",
+                    INFO_ROOT_PATH + lower + "\\setup.ilg");
+    // The uninstall string already names the destination, as after a move
+    // cut off between its rewrite and its copy.
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    uninstall_string_for(PARKING_PRODUCT_CODE));
+    EXPECT_EQ(move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE), 1);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "LogFile"),
+              log_file_for(PARKING_PRODUCT_CODE));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(PARKING_PRODUCT_CODE));
 }
 
 TEST_F(relocation, the_folder_move_is_silent_and_changes_nothing_without_an_entry)

@@ -342,3 +342,107 @@ TEST_F(sim_files, special_folders_hand_out_id_lists_that_must_be_freed)
     sim::set_program_files_folder(std::nullopt);
     EXPECT_TRUE(FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path)));
 }
+
+// Names the ANSI code page cannot hold exist, as on Windows: the wide calls
+// reach them, the narrow ones get "?" and fail.
+TEST_F(sim_files, names_outside_the_code_page_are_reached_only_through_the_wide_calls)
+{
+    const std::string folder = "C:\\users\\\xce\xa9mega\\Downloads"; // "Ωmega"
+    sim::add_file(folder + "\\kestova-patch.exe", {'M', 'Z'});
+    sim::set_module_file_name(folder + "\\kestova-patch.exe");
+    char narrow[MAX_PATH] = "";
+    ASSERT_GT(GetModuleFileNameA(nullptr, narrow, MAX_PATH), 0u);
+    EXPECT_STREQ(narrow, "C:\\users\\?mega\\Downloads\\kestova-patch.exe");
+    EXPECT_FALSE(CopyFileA(narrow, "C:\\copy.exe", 1));
+    EXPECT_EQ(static_cast<DWORD>(123), GetLastError()) << "ERROR_INVALID_NAME";
+
+    WCHAR wide[MAX_PATH] = {};
+    ASSERT_EQ(GetModuleFileNameW(nullptr, wide, MAX_PATH), 42u);
+    EXPECT_EQ(std::u16string(wide), u"C:\\users\\\u03a9mega\\Downloads\\kestova-patch.exe");
+    WCHAR cut[8] = {};
+    EXPECT_EQ(GetModuleFileNameW(nullptr, cut, 8), 8u);
+    EXPECT_EQ(std::u16string(cut), u"C:\\user");
+    EXPECT_TRUE(CopyFileW(wide, u"C:\\Info\\setup.exe", 1) == 0) << "the target folder is missing";
+    sim::add_directory("C:\\Info");
+    ASSERT_TRUE(CopyFileW(wide, u"C:\\Info\\setup.exe", 1));
+    EXPECT_FALSE(CopyFileW(wide, u"C:\\Info\\setup.exe", 1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+    EXPECT_EQ(sim::file_bytes("C:\\Info\\setup.exe"), (std::vector<BYTE>{'M', 'Z'}));
+    EXPECT_EQ(sim::list_directory("C:\\users"), std::vector<std::string>{"\xce\xa9mega\\"});
+    EXPECT_TRUE(sim::file_exists("c:\\USERS\\\xcf\x89mega\\downloads\\KESTOVA-PATCH.EXE")) << "ω folds to Ω";
+}
+
+TEST_F(sim_files, an_aborted_shell_operation_does_nothing_and_says_so)
+{
+    sim::add_file("C:\\a\\f.txt");
+    sim::abort_file_operation(2);
+    const char from[] = "C:\\a\0";
+    const char to[] = "C:\\b\0";
+    SHFILEOPSTRUCTA operation{};
+    operation.wFunc = FO_RENAME;
+    operation.pFrom = from;
+    operation.pTo = to;
+    operation.fFlags = FOF_SILENT;
+    const char missing[] = "C:\\none\0";
+    SHFILEOPSTRUCTA first{};
+    first.wFunc = FO_DELETE;
+    first.pFrom = missing;
+    EXPECT_NE(SHFileOperationA(&first), 0);
+    EXPECT_EQ(SHFileOperationA(&operation), 0);
+    EXPECT_TRUE(operation.fAnyOperationsAborted);
+    EXPECT_TRUE(sim::directory_exists("C:\\a"));
+    EXPECT_FALSE(sim::directory_exists("C:\\b"));
+    EXPECT_EQ(SHFileOperationA(&operation), 0);
+    EXPECT_FALSE(operation.fAnyOperationsAborted);
+    EXPECT_TRUE(sim::directory_exists("C:\\b"));
+    EXPECT_EQ(sim::file_operation_flags(), (std::vector<WORD>{0, FOF_SILENT, FOF_SILENT}));
+}
+
+namespace
+{
+
+bool append_x(char* arguments, int capacity, void*)
+{
+    const std::size_t length = std::strlen(arguments);
+    if (length + 2 > static_cast<std::size_t>(capacity)) {
+        return false;
+    }
+    arguments[length] = 'x';
+    arguments[length + 1] = '\0';
+    return true;
+}
+
+bool decline(char*, int, void*)
+{
+    return false;
+}
+
+} // namespace
+
+TEST_F(sim_files, a_shortcut_rewrite_keeps_every_other_property)
+{
+    sim::shortcut link{"C:\\t.exe", "-a", "d", "C:\\w", "C:\\i.ico,3", 0x0655, 7, "..\\t.exe"};
+    sim::add_shortcut("C:\\Menu\\u.lnk", link);
+    EXPECT_EQ(CO_E_NOTINITIALIZED, shell_link_rewrite_arguments(u"C:\\Menu\\u.lnk", 512, append_x, nullptr));
+    ASSERT_EQ(S_OK, CoInitialize(nullptr));
+    EXPECT_EQ(S_OK, shell_link_rewrite_arguments(u"c:\\menu\\U.LNK", 512, append_x, nullptr));
+    const auto written = sim::get_shortcut("C:\\Menu\\u.lnk");
+    EXPECT_EQ(written->arguments, "-ax");
+    link.arguments = "-ax";
+    EXPECT_EQ(*sim::file_bytes("C:\\Menu\\u.lnk"), [&] {
+        sim::add_shortcut("C:\\Menu\\expected.lnk", link);
+        return *sim::file_bytes("C:\\Menu\\expected.lnk");
+    }());
+    EXPECT_EQ(written->hotkey, 0x0655);
+    EXPECT_EQ(written->show_command, 7);
+    EXPECT_EQ(written->icon_location, "C:\\i.ico,3");
+
+    sim::clear_journal();
+    EXPECT_EQ(S_FALSE, shell_link_rewrite_arguments(u"C:\\Menu\\u.lnk", 512, decline, nullptr));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER),
+              shell_link_rewrite_arguments(u"C:\\Menu\\u.lnk", 3, append_x, nullptr));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+              shell_link_rewrite_arguments(u"C:\\Menu\\none.lnk", 512, append_x, nullptr));
+    EXPECT_TRUE(sim::journal().empty());
+    CoUninitialize();
+}

@@ -159,3 +159,158 @@ TEST_F(sim_programs, the_diagnostics_provider_needs_com_and_availability)
     CoUninitialize();
     EXPECT_EQ(0, sim::com_initialize_depth());
 }
+
+namespace
+{
+
+// A bootstrapper: starts its engine and ends at once; the engine runs for
+// engine_ms.
+void add_bootstrapper(const std::string& path, const std::string& engine, DWORD engine_ms)
+{
+    sim::add_file(path);
+    sim::add_program(engine, [engine_ms](const sim::started_program&) { return engine_ms; });
+    sim::add_program(path, [engine](const sim::started_program&) {
+        sim::start_child(engine);
+        return DWORD{10};
+    });
+}
+
+JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    EXPECT_TRUE(
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
+    return info;
+}
+
+} // namespace
+
+TEST_F(sim_programs, a_suspended_process_in_a_job_takes_its_whole_chain_into_the_job)
+{
+    add_bootstrapper("C:\\boot.exe", "C:\\Temp\\engine.exe", 3000);
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    ASSERT_NE(nullptr, job);
+    char command_line[] = "\"C:\\boot.exe\" /s";
+    STARTUPINFOA startup{STARTF_USESHOWWINDOW, SW_SHOW};
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessA("C:\\boot.exe", command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr,
+                               "C:\\", &startup, &started));
+    // Suspended: its program has not run, so nothing of the chain exists yet.
+    EXPECT_EQ(1, sim::running_process_count());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(started.hProcess, 100));
+    ASSERT_TRUE(AssignProcessToJobObject(job, started.hProcess));
+    EXPECT_EQ(1u, ResumeThread(started.hThread));
+    EXPECT_EQ(0u, ResumeThread(started.hThread));
+
+    EXPECT_EQ(2u, accounting(job).ActiveProcesses);
+    EXPECT_EQ(2u, accounting(job).TotalProcesses);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.hProcess, 1000));
+    EXPECT_EQ(1u, accounting(job).ActiveProcesses) << "the engine still runs";
+    Sleep(3000);
+    EXPECT_EQ(0u, accounting(job).ActiveProcesses);
+    EXPECT_EQ(0, sim::running_process_count());
+
+    ASSERT_EQ(1u, sim::started_programs().size()) << "the engine is the program's start, not the patch's";
+    EXPECT_EQ("CreateProcessA", sim::started_programs()[0].call);
+    EXPECT_EQ("/s", sim::started_programs()[0].parameters);
+    EXPECT_EQ("C:\\", sim::started_programs()[0].directory);
+    EXPECT_EQ(3, sim::open_handle_count());
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    CloseHandle(job);
+    EXPECT_EQ(0, sim::open_handle_count());
+}
+
+TEST_F(sim_programs, a_child_started_before_the_assignment_escapes_the_job)
+{
+    add_bootstrapper("C:\\boot.exe", "C:\\Temp\\engine.exe", 3000);
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = "C:\\boot.exe";
+    ASSERT_TRUE(ShellExecuteExA(&info));
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    ASSERT_TRUE(AssignProcessToJobObject(job, info.hProcess));
+    EXPECT_EQ(1u, accounting(job).ActiveProcesses);
+    EXPECT_EQ(2, sim::running_process_count());
+    Sleep(20);
+    EXPECT_EQ(0u, accounting(job).ActiveProcesses);
+    EXPECT_FALSE(AssignProcessToJobObject(job, info.hProcess)) << "an ended process cannot join";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    CloseHandle(info.hProcess);
+    CloseHandle(job);
+}
+
+TEST_F(sim_programs, a_delayed_child_joins_the_jobs_its_parent_has_by_then)
+{
+    sim::add_file("C:\\boot.exe");
+    sim::add_program("C:\\boot.exe", [](const sim::started_program&) {
+        sim::start_child("C:\\Temp\\engine.exe", 100);
+        return DWORD{200};
+    });
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = "C:\\boot.exe";
+    ASSERT_TRUE(ShellExecuteExA(&info));
+    HANDLE outer = CreateJobObjectA(nullptr, nullptr);
+    HANDLE inner = CreateJobObjectA(nullptr, nullptr);
+    ASSERT_TRUE(AssignProcessToJobObject(outer, info.hProcess));
+    ASSERT_TRUE(AssignProcessToJobObject(inner, info.hProcess)) << "jobs nest, as on Windows 8 and Wine";
+    Sleep(150);
+    EXPECT_EQ(2u, accounting(outer).ActiveProcesses);
+    EXPECT_EQ(2u, accounting(inner).ActiveProcesses);
+    Sleep(100);
+    EXPECT_EQ(1u, accounting(outer).ActiveProcesses) << "the engine runs for ever";
+    EXPECT_THROW(sim::start_child("C:\\x.exe"), std::logic_error) << "only a running program starts children";
+    CloseHandle(info.hProcess);
+    CloseHandle(outer);
+    CloseHandle(inner);
+}
+
+TEST_F(sim_programs, job_calls_check_their_records_and_handles_like_windows)
+{
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    DWORD length = 0;
+    EXPECT_FALSE(
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info - 1, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), GetLastError());
+    EXPECT_FALSE(
+        QueryInformationJobObject(nullptr, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    ASSERT_TRUE(
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, &length));
+    EXPECT_EQ(48u, length);
+    EXPECT_EQ(0u, info.TotalProcesses);
+
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
+    EXPECT_FALSE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits - 8));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), GetLastError());
+
+    char command_line[] = "\"C:\\none.exe\"";
+    STARTUPINFOA startup{0, 0};
+    PROCESS_INFORMATION started{};
+    EXPECT_FALSE(CreateProcessA("C:\\none.exe", command_line, nullptr, nullptr, 0, 0, nullptr, nullptr,
+                                &startup, &started));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(nullptr, started.hProcess);
+    ASSERT_EQ(1u, sim::started_programs().size());
+    EXPECT_EQ(0, sim::started_programs()[0].result);
+    EXPECT_TRUE(sim::journal().empty()) << "nothing was started";
+
+    sim::add_file("C:\\tool.exe");
+    char tool_line[] = "\"C:\\tool.exe\"";
+    EXPECT_FALSE(CreateProcessA("C:\\tool.exe", tool_line, nullptr, nullptr, 0, 0, nullptr, "C:\\Missing",
+                                &startup, &started));
+    EXPECT_EQ(static_cast<DWORD>(267), GetLastError()) << "ERROR_DIRECTORY";
+
+    ASSERT_TRUE(CreateProcessA("C:\\tool.exe", tool_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &started));
+    EXPECT_TRUE(TerminateProcess(started.hProcess, 1));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.hProcess, 0)) << "a terminated process has ended";
+    EXPECT_EQ(0, sim::running_process_count());
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    CloseHandle(job);
+}

@@ -261,7 +261,7 @@ TEST_F(uninstall, a_click_before_the_uninstaller_has_ended_is_asked_again)
     expect_no_registration(PARKING_PRODUCT_CODE);
 }
 
-TEST_F(uninstall, an_uninstaller_that_never_ends_does_not_trap_the_user)
+TEST_F(uninstall, an_uninstaller_that_never_ends_does_not_trap_the_user_and_nothing_moves_under_it)
 {
     add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     add_redirected_title("Kestova 3");
@@ -271,14 +271,19 @@ TEST_F(uninstall, an_uninstaller_that_never_ends_does_not_trap_the_user)
 
     uninstall_stage();
 
-    // The title is still registered, so both titles go back as they were.
+    // The uninstaller may still remove whatever stands under the shared
+    // code: nothing is moved or deleted while it runs, and the user learns
+    // that the next run puts things right.
     ASSERT_EQ(sim::message_boxes().size(), 4u);
-    EXPECT_EQ(
-        sim::message_boxes()[3].text,
-        "The uninstall did not complete: the title is still registered.\nIt stays installed as before.");
-    expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
-    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "DisplayName"),
+    EXPECT_EQ(sim::message_boxes()[3].text,
+              "The uninstall is still running, so the patch leaves the titles' registrations as they are for "
+              "now.\nWhen the uninstall has ended, run kestova-patch.exe again: it puts everything right.");
+    EXPECT_EQ(sim::message_boxes()[3].style, 0x1030u);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "DisplayName"),
               "Kestova 3");
+    EXPECT_TRUE(sim::file_exists(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe"));
+    expect_registration(PARKING_PRODUCT_CODE, "Kestova 2");
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE)));
 }
 
 TEST_F(uninstall, a_cancelled_removal_keeps_the_title_and_its_folder)

@@ -415,6 +415,111 @@ TEST(win32_process, exit_process_ends_with_the_given_code)
 }
 
 // ---------------------------------------------------------------------------
+// In-place shortcut rewrites, program chains in job objects, wide names.
+
+bool replace_code(char* arguments, int capacity, void* context)
+{
+    char* brace = std::strchr(arguments, '{');
+    if (brace == nullptr || static_cast<int>(std::strlen(arguments)) >= capacity) {
+        return false;
+    }
+    std::memcpy(brace, static_cast<const char*>(context), 38);
+    return true;
+}
+
+TEST_F(win32_seam_test, a_rewrite_changes_the_arguments_only)
+{
+    const std::string target = path("setup_is.exe");
+    write_file(target, "MZ");
+    const std::string shortcut = path("Uninstall Kestova 3.lnk");
+    ASSERT_EQ(shell_link_save(to_wide(shortcut).c_str(), target.c_str(),
+                              "-removeonly -f{5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5} tail",
+                              "Uninstall Kestova 3"),
+              S_OK);
+    char new_code[] = "{C41E7D08-93A2-4F6B-B85D-61F09E2A7C34}";
+    EXPECT_EQ(shell_link_rewrite_arguments(to_wide(shortcut).c_str(), 512, replace_code, new_code), S_OK);
+    const link_texts loaded = load_link(shortcut);
+    ASSERT_GE(loaded.result, 0);
+    EXPECT_EQ(loaded.arguments, "-removeonly -f{C41E7D08-93A2-4F6B-B85D-61F09E2A7C34} tail");
+    EXPECT_STRCASEEQ(loaded.target.c_str(), target.c_str());
+    EXPECT_EQ(loaded.description, "Uninstall Kestova 3");
+}
+
+TEST_F(win32_seam_test, a_rewrite_refuses_arguments_that_do_not_fit_and_writes_nothing)
+{
+    const std::string shortcut = path("long.lnk");
+    const std::string arguments = "-f{5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}" + std::string(300, 'a');
+    ASSERT_EQ(shell_link_save(to_wide(shortcut).c_str(), path("t.exe").c_str(), arguments.c_str(), "d"),
+              S_OK);
+    const std::string before = read_file(shortcut);
+    char new_code[] = "{C41E7D08-93A2-4F6B-B85D-61F09E2A7C34}";
+    EXPECT_EQ(shell_link_rewrite_arguments(to_wide(shortcut).c_str(), 260, replace_code, new_code),
+              HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(read_file(shortcut), before);
+    EXPECT_LT(shell_link_rewrite_arguments(to_wide(path("missing.lnk")).c_str(), 260, replace_code, new_code),
+              0);
+}
+
+TEST_F(win32_seam_test, a_chain_started_suspended_in_a_job_is_counted_until_its_last_process_ends)
+{
+    const std::string cmd = system_directory() + "\\cmd.exe";
+    // The first process starts a second one and ends at once.
+    std::string line = "\"" + cmd + "\" /c start \"\" /b ping -n 3 127.0.0.1";
+    std::vector<char> command_line(line.begin(), line.end());
+    command_line.push_back('\0');
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    ASSERT_NE(job, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)));
+    STARTUPINFOA startup = {STARTF_USESHOWWINDOW, SW_HIDE};
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(CreateProcessA(cmd.c_str(), command_line.data(), nullptr, nullptr, 0, CREATE_SUSPENDED,
+                               nullptr, nullptr, &startup, &started));
+    EXPECT_TRUE(AssignProcessToJobObject(job, started.hProcess));
+    EXPECT_EQ(ResumeThread(started.hThread), 1u);
+    EXPECT_EQ(WaitForSingleObject(started.hProcess, 20000), WAIT_OBJECT_0);
+
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    DWORD length = 0;
+    const DWORD began = GetTickCount();
+    do {
+        Sleep(50);
+        ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                              sizeof(accounting), &length));
+    } while (accounting.ActiveProcesses != 0 && GetTickCount() - began < 20000);
+    EXPECT_EQ(length, sizeof(accounting));
+    EXPECT_EQ(accounting.ActiveProcesses, 0u);
+    EXPECT_GE(accounting.TotalProcesses, 2u) << "the process the first one started belongs to the job";
+
+    EXPECT_FALSE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                           sizeof(accounting) - 1, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    CloseHandle(job);
+}
+
+TEST_F(win32_seam_test, the_wide_module_name_and_copy_take_any_characters)
+{
+    WCHAR module[1024] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, module, 1024);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, 1024u);
+    const std::u16string copy = to_wide(folder_) + u"\\\u03a9mega.exe";
+    ASSERT_TRUE(CopyFileW(module, copy.c_str(), 1));
+    EXPECT_FALSE(CopyFileW(module, copy.c_str(), 1)) << "never over an existing file";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    // The narrow form of the name cannot reach the file.
+    constexpr DWORD no_best_fit = 0x400; // WC_NO_BEST_FIT_CHARS: "?", as the narrow calls give
+    char narrow[MAX_PATH] = "";
+    ASSERT_GT(WideCharToMultiByte(CP_ACP, no_best_fit, copy.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr),
+              0);
+    EXPECT_NE(std::strchr(narrow, '?'), nullptr);
+    EXPECT_EQ(GetFileAttributesA(narrow), INVALID_FILE_ATTRIBUTES);
+}
+
+// ---------------------------------------------------------------------------
 // Registry numbers carried in and out of the real calls.
 
 class win32_registry_test : public both_backends_test

@@ -16,7 +16,6 @@ namespace
 {
 
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
-constexpr LONG ERROR_BAD_LENGTH = 24;
 constexpr LONG ERROR_DEST_IS_SUBTREE = 0x76; // the shell's DE_DESTSUBTREE
 constexpr std::size_t MAX_DIRECTORY_PATH = 248;
 
@@ -216,10 +215,10 @@ LONG delete_matching(const std::string& path)
     file_node* folder = find_parent(parsed, &error);
     if (!folder)
         return error;
-    std::u16string pattern = fold_ansi(parsed.names.back());
+    std::u16string pattern = fold_name(parsed.names.back());
     std::vector<file_node*> doomed;
     for (const auto& c : folder->children) {
-        if (matches(pattern, fold_ansi(c.second->name)))
+        if (matches(pattern, fold_name(c.second->name)))
             doomed.push_back(c.second.get());
     }
     std::string prefix = path.substr(0, path.find_last_of("\\/") + 1);
@@ -227,7 +226,7 @@ LONG delete_matching(const std::string& path)
         error = check_removable(parsed, node);
         if (error)
             return error;
-        record("delete " + journal_path(prefix + node->name));
+        record("delete " + journal_path(prefix) + node->name);
         remove_node(node);
     }
     return 0;
@@ -302,7 +301,8 @@ void build_version_block(const std::array<WORD, 4>& v, const std::string& name, 
     WORD header[3] = {static_cast<WORD>(VERSION_BLOCK_SIZE), static_cast<WORD>(sizeof(VS_FIXEDFILEINFO)), 0};
     std::memcpy(out, header, sizeof(header));
     std::memcpy(out + VERSION_KEY_OFFSET, version_key, sizeof(version_key));
-    bool is_dll = name.size() > 4 && fold_ansi(name.substr(name.size() - 4)) == u".DLL";
+    std::u16string folded = fold_name(name);
+    bool is_dll = folded.size() > 4 && folded.compare(folded.size() - 4, 4, u".DLL") == 0;
     VS_FIXEDFILEINFO info{};
     info.dwSignature = FIXED_INFO_SIGNATURE;
     info.dwStrucVersion = 0x00010000;
@@ -337,18 +337,20 @@ std::vector<BYTE> shortcut_bytes(const shortcut& s)
 {
     std::string text = std::string("L\0\0\0", 4) + "target=" + s.target + "\narguments=" + s.arguments +
                        "\ndescription=" + s.description + "\nworking_directory=" + s.working_directory +
-                       "\nicon_location=" + s.icon_location + "\n";
+                       "\nicon_location=" + s.icon_location + "\nhotkey=" + std::to_string(s.hotkey) +
+                       "\nshow_command=" + std::to_string(s.show_command) +
+                       "\nrelative_path=" + s.relative_path + "\n";
     return std::vector<BYTE>(text.begin(), text.end());
 }
 
 // The file system part of a shortcut load or save, as an HRESULT.
-HRESULT shortcut_node(const WCHAR* wide_path, bool create, file_node** node, std::string* ansi_path)
+HRESULT shortcut_node(const WCHAR* wide_path, bool create, file_node** node, std::string* utf8_path)
 {
     if (!wide_path)
         return E_INVALIDARG;
-    *ansi_path = utf16_to_ansi(wide_path);
+    *utf8_path = sim::utf16_to_utf8(wide_path);
     split_path parsed;
-    LONG error = parse_path(*ansi_path, &parsed);
+    LONG error = parse_utf8_path(*utf8_path, &parsed);
     if (error)
         return HRESULT_FROM_WIN32(error);
     *node = find_node(parsed, &error);
@@ -391,9 +393,16 @@ DWORD copy_with_size_convention(const std::string& text, DWORD size, char* buffe
 
 LONG parse_path(const std::string& path, split_path* out, bool wildcards, bool any_length)
 {
+    if (path.size() >= MAX_PATH && !any_length)
+        return ERROR_FILENAME_EXCED_RANGE;
+    return parse_utf8_path(ansi_to_utf8(path), out, wildcards, any_length);
+}
+
+LONG parse_utf8_path(const std::string& path, split_path* out, bool wildcards, bool any_length)
+{
     if (path.empty())
         return ERROR_PATH_NOT_FOUND;
-    if (path.size() >= MAX_PATH && !any_length)
+    if (sim::utf8_to_utf16(path).size() >= MAX_PATH && !any_length)
         return ERROR_FILENAME_EXCED_RANGE;
     std::string text = path;
     std::replace(text.begin(), text.end(), '/', '\\');
@@ -602,19 +611,23 @@ DWORD GetFileAttributesA(const char* path)
 namespace
 {
 
-LONG copy_file(const char* existing, const char* destination, BOOL fail_if_exists)
+// The paths are ANSI (CopyFileA) or, with utf8, UTF-8 (CopyFileW).
+LONG copy_file(const char* existing, const char* destination, BOOL fail_if_exists, bool utf8 = false)
 {
     if (!existing || !destination)
         return ERROR_INVALID_PARAMETER;
+    auto parse = [utf8](const char* path, split_path* out) {
+        return utf8 ? parse_utf8_path(path, out) : parse_path(path, out);
+    };
     split_path from;
     split_path to;
-    LONG error = parse_path(existing, &from);
+    LONG error = parse(existing, &from);
     file_node* source = error ? nullptr : find_node(from, &error);
     if (!source)
         return error;
     if (source->directory)
         return ERROR_ACCESS_DENIED;
-    error = parse_path(destination, &to);
+    error = parse(destination, &to);
     if (error)
         return error;
     if (to.names.empty())
@@ -631,7 +644,8 @@ LONG copy_file(const char* existing, const char* destination, BOOL fail_if_exist
         return ERROR_WRITE_PROTECT;
     if (target && (target == source || node_in_use(target)))
         return ERROR_SHARING_VIOLATION;
-    record("copy " + journal_path(existing) + " -> " + journal_path(destination));
+    record("copy " + (utf8 ? std::string(existing) : journal_path(existing)) + " -> " +
+           (utf8 ? std::string(destination) : journal_path(destination)));
     copy_content(*source, make_file(folder, to.names.back()));
     return 0;
 }
@@ -680,6 +694,17 @@ BOOL CopyFileA(const char* existing, const char* destination, BOOL fail_if_exist
     return bool_result(copy_file(existing, destination, fail_if_exists));
 }
 
+BOOL CopyFileW(const WCHAR* existing, const WCHAR* destination, BOOL fail_if_exists)
+{
+    long code = 0;
+    if (injected_failure("CopyFileW", &code))
+        return bool_result(code);
+    if (!existing || !destination)
+        return bool_result(ERROR_INVALID_PARAMETER);
+    return bool_result(copy_file(sim::utf16_to_utf8(existing).c_str(),
+                                 sim::utf16_to_utf8(destination).c_str(), fail_if_exists, true));
+}
+
 BOOL CreateDirectoryA(const char* path, void* security)
 {
     (void)security;
@@ -696,7 +721,7 @@ DWORD GetCurrentDirectoryA(DWORD size, char* buffer)
         set_last_error(static_cast<DWORD>(code));
         return 0;
     }
-    return copy_with_size_convention(state().current_directory, size, buffer);
+    return copy_with_size_convention(utf8_to_ansi(state().current_directory), size, buffer);
 }
 
 BOOL SetCurrentDirectoryA(const char* path)
@@ -730,7 +755,8 @@ DWORD GetTempPathA(DWORD size, char* buffer)
 // FO_DELETE deletes each name of pFrom with everything below it ("*" and
 // "?" may stand in the last name); FO_RENAME renames one name to another
 // in the same drive. The result is 0 or a Win32 error code; the first
-// failure ends the operation.
+// failure ends the operation. An aborted call (abort_file_operation) does
+// nothing, returns 0 and sets fAnyOperationsAborted, as the shell does.
 int SHFileOperationA(SHFILEOPSTRUCTA* operation)
 {
     long code = 0;
@@ -738,7 +764,13 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation)
         return static_cast<int>(code);
     if (!operation || !operation->pFrom)
         return ERROR_INVALID_PARAMETER;
+    machine& m = state();
+    m.file_operation_flags.push_back(operation->fFlags);
     operation->fAnyOperationsAborted = 0;
+    if (m.aborted_file_operations.count(static_cast<int>(m.file_operation_flags.size()))) {
+        operation->fAnyOperationsAborted = 1;
+        return 0;
+    }
     std::vector<std::string> from = shell_list(operation->pFrom);
     if (from.empty())
         return ERROR_INVALID_PARAMETER;
@@ -916,10 +948,57 @@ HRESULT shell_link_save(const WCHAR* shortcut_path, const char* target, const ch
         return hr;
     sim::shortcut link{ansi_to_utf8(target ? target : ""), ansi_to_utf8(arguments ? arguments : ""),
                        ansi_to_utf8(description ? description : ""), "", ""};
-    record("save shortcut " + journal_path(path));
+    record("save shortcut " + path);
     node->bytes = shortcut_bytes(link);
     node->link = link;
     node->version.reset();
+    return S_OK;
+}
+
+// Loads the shortcut, hands its arguments over as ANSI text and, when the
+// rewrite asks for it, stores the new arguments in the same record: every
+// other property stays.
+HRESULT shell_link_rewrite_arguments(const WCHAR* shortcut_path, int arguments_capacity,
+                                     shell_link_arguments_rewrite rewrite, void* context)
+{
+    long code = 0;
+    if (injected_failure("shell_link_rewrite_arguments", &code))
+        return static_cast<HRESULT>(code);
+    if (state().com_depth == 0)
+        return CO_E_NOTINITIALIZED;
+    if (!rewrite || arguments_capacity <= 0 || arguments_capacity > 1024)
+        return E_INVALIDARG;
+    file_node* node = nullptr;
+    std::string path;
+    HRESULT hr = shortcut_node(shortcut_path, false, &node, &path);
+    if (FAILED(hr))
+        return hr;
+    if (node->directory)
+        return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    if (!node->link)
+        return E_FAIL; // not a shortcut file
+    std::u16string wide = sim::utf8_to_utf16(node->link->arguments);
+    std::string narrow;
+    for (char16_t unit : wide) {
+        bool lossy = false;
+        narrow.push_back(unit_to_ansi(unit, &lossy));
+        if (lossy)
+            return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
+    }
+    if (narrow.size() + 1 > static_cast<std::size_t>(arguments_capacity))
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<char> buffer(static_cast<std::size_t>(arguments_capacity), '\0');
+    std::memcpy(buffer.data(), narrow.c_str(), narrow.size() + 1);
+    if (!rewrite(buffer.data(), arguments_capacity, context))
+        return S_FALSE;
+    buffer.back() = '\0';
+    if (node_in_use(node))
+        return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+    sim::shortcut link = *node->link;
+    link.arguments = ansi_to_utf8(buffer.data());
+    record("save shortcut " + path);
+    node->bytes = shortcut_bytes(link);
+    node->link = link;
     return S_OK;
 }
 
@@ -1065,7 +1144,7 @@ namespace
 split_path helper_path(const std::string& path, bool create_drive)
 {
     split_path parsed;
-    if (parse_path(utf8_to_ansi(path), &parsed, false, true) != 0)
+    if (parse_utf8_path(path, &parsed, false, true) != 0)
         throw std::invalid_argument("sim files: bad path: " + path);
     if (create_drive && !find_drive(parsed.drive)) {
         std::string root = std::string(1, parsed.drive) + ":\\";
@@ -1135,7 +1214,7 @@ void dump_node(const file_node& node, const std::string& relative, std::string& 
 {
     for (const auto& c : node.children) {
         const file_node& n = *c.second;
-        std::string name = relative + ansi_to_utf8(n.name);
+        std::string name = relative + n.name;
         if (n.directory) {
             out += name + "\\\n";
             dump_node(n, name + "\\", out);
@@ -1217,7 +1296,7 @@ std::vector<std::string> list_directory(const std::string& path)
     if (!node || !node->directory)
         return names;
     for (const auto& c : node->children)
-        names.push_back(ansi_to_utf8(c.second->name) + (c.second->directory ? "\\" : ""));
+        names.push_back(c.second->name + (c.second->directory ? "\\" : ""));
     return names;
 }
 
@@ -1257,6 +1336,21 @@ std::optional<shortcut> get_shortcut(const std::string& path)
 void set_file_version(const std::string& path, WORD a, WORD b, WORD c, WORD d)
 {
     helper_file(path)->version = std::array<WORD, 4>{a, b, c, d};
+}
+
+} // namespace platform::sim
+
+namespace platform::sim
+{
+
+void abort_file_operation(int occurrence)
+{
+    detail::state().aborted_file_operations.insert(occurrence);
+}
+
+const std::vector<WORD>& file_operation_flags()
+{
+    return detail::state().file_operation_flags;
 }
 
 } // namespace platform::sim

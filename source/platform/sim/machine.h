@@ -68,21 +68,23 @@ struct reg_key {
 };
 
 // ---------------------------------------------------------------------------
-// Files. Names are compared like registry names, after the ANSI text is
-// decoded through code page 1252.
-std::u16string fold_ansi(const std::string& text);
-struct ansi_fold_less {
-    bool operator()(const std::string& a, const std::string& b) const { return fold_ansi(a) < fold_ansi(b); }
+// Files. Names are held as UTF-8, so that a name the ANSI code page cannot
+// hold (reached through the wide calls) exists as on Windows; they are
+// compared like registry names. The narrow calls' paths are decoded
+// through code page 1252 first.
+std::u16string fold_name(const std::string& utf8);
+struct name_fold_less {
+    bool operator()(const std::string& a, const std::string& b) const { return fold_name(a) < fold_name(b); }
 };
 struct file_node {
-    std::string name; // ANSI, as created
+    std::string name; // UTF-8, as created
     bool directory = false;
     bool locked = false;
     std::vector<BYTE> bytes;
     std::optional<shortcut> link;
     std::optional<std::array<WORD, 4>> version;
     file_node* parent = nullptr;
-    std::map<std::string, std::unique_ptr<file_node>, ansi_fold_less> children;
+    std::map<std::string, std::unique_ptr<file_node>, name_fold_less> children;
 };
 struct drive_state {
     drive info;
@@ -94,17 +96,21 @@ struct split_path {
     char drive = 0;
     std::vector<std::string> names;
 };
-// Resolves an ANSI path against the current directory: 0 or a Win32 error.
+// Resolves an ANSI path (a narrow call's) against the current directory
+// into UTF-8 names: 0 or a Win32 error.
 // Characters that no name may hold give ERROR_INVALID_NAME, except "*" and
 // "?" in the last name when wildcards are allowed. Paths of MAX_PATH
 // characters or more give ERROR_FILENAME_EXCED_RANGE, as for the narrow
 // Win32 calls, unless any_length (the sim.h helpers).
 LONG parse_path(const std::string& path, split_path* out, bool wildcards = false, bool any_length = false);
+// The same for a UTF-8 path (the wide calls' and the sim.h helpers').
+LONG parse_utf8_path(const std::string& path, split_path* out, bool wildcards = false,
+                     bool any_length = false);
 std::string join_path(const split_path& path);
 
 // ---------------------------------------------------------------------------
 // Handles of every kind live in one table, so leak checks can count them.
-enum class handle_kind { key, mutex, process, file, id_list, dxdiag, font };
+enum class handle_kind { key, mutex, process, file, id_list, dxdiag, font, thread, job };
 struct open_file {
     std::vector<BYTE> bytes;
     long position = 0;
@@ -115,13 +121,22 @@ struct handle_entry {
     std::shared_ptr<reg_key> key;
     REGSAM access = 0;
     std::string text;        // mutex name, or the path an ID list names
-    std::size_t process = 0; // index into machine::processes
+    std::size_t process = 0; // index into machine::processes (process, thread) or machine::jobs (job)
     open_file file;
 };
 
 struct process_record {
     DWORD started_at;
     DWORD duration; // INFINITE: runs for ever
+    // A process started suspended runs (and starts its program) once resumed.
+    bool suspended = false;
+    std::u16string program;        // key into machine::programs ("" for none)
+    started_program request;       // what its program is handed when it runs
+    std::vector<std::size_t> jobs; // indices into machine::jobs
+};
+struct job_record {
+    DWORD limit_flags = 0;
+    DWORD total_processes = 0;
 };
 struct scheduled_event {
     DWORD due;
@@ -134,9 +149,9 @@ struct machine {
     std::shared_ptr<reg_key> hkcu;
 
     std::map<char, drive_state> drives;
-    std::string current_directory;
+    std::string current_directory; // UTF-8
 
-    std::string module_file_name;
+    std::string module_file_name; // UTF-8
     std::string command_line;
     std::string system_directory;
     std::string temp_path;
@@ -157,10 +172,15 @@ struct machine {
     int unscripted_boxes = 0;
     std::function<void(const message_box&)> on_box;
 
-    std::map<std::u16string, program> programs; // key: fold_ansi of the full path
+    std::map<std::u16string, program> programs; // key: fold_name of the full path
     INT_PTR forced_shell_result = 0;
     std::vector<started_program> started;
     std::vector<process_record> processes;
+    std::vector<job_record> jobs;
+    // The process whose program is running its start (for start_child).
+    std::optional<std::size_t> running_process;
+    std::vector<WORD> file_operation_flags;
+    std::set<int> aborted_file_operations; // 1-based SHFileOperationA calls
 
     DWORD now = 0;
     std::vector<scheduled_event> events;

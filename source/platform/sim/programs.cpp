@@ -23,7 +23,50 @@ DWORD add_saturating(DWORD a, DWORD b)
 
 bool process_ended(const process_record& p, DWORD now)
 {
-    return p.duration != INFINITE && now >= add_saturating(p.started_at, p.duration);
+    return !p.suspended && p.duration != INFINITE && now >= add_saturating(p.started_at, p.duration);
+}
+
+std::u16string program_key(const split_path& parsed, bool parsed_ok)
+{
+    machine& m = state();
+    if (!parsed_ok)
+        return {};
+    std::u16string key = fold_name(join_path(parsed));
+    return m.programs.count(key) ? key : std::u16string();
+}
+
+// Runs the scripted start of process index (if its path has one) as that
+// process, and sets how long it runs.
+void run_program(std::size_t index)
+{
+    machine& m = state();
+    m.processes[index].started_at = m.now;
+    auto behaviour = m.programs.find(m.processes[index].program);
+    if (m.processes[index].program.empty() || behaviour == m.programs.end())
+        return;
+    program run = behaviour->second; // the program may change the table
+    started_program request = m.processes[index].request;
+    request.started_at = m.now;
+    std::optional<std::size_t> outer = m.running_process;
+    m.running_process = index;
+    DWORD duration = run(request);
+    m.running_process = outer;
+    m.processes[index].duration = duration;
+}
+
+// A new process of program key; its own start runs unless it is suspended.
+std::size_t launch(std::u16string key, const started_program& request, std::vector<std::size_t> jobs,
+                   bool suspended)
+{
+    machine& m = state();
+    for (std::size_t job : jobs)
+        ++m.jobs[job].total_processes;
+    process_record record{request.started_at, INFINITE, suspended, std::move(key), request, std::move(jobs)};
+    m.processes.push_back(std::move(record));
+    std::size_t index = m.processes.size() - 1;
+    if (!suspended)
+        run_program(index);
+    return index;
 }
 
 std::string text_or_empty(const char* text)
@@ -65,20 +108,36 @@ INT_PTR start_program(const char* verb, const char* file, const char* parameters
                             text_or_empty(verb),
                             show,
                             m.now,
-                            answer};
+                            answer,
+                            process ? "ShellExecuteExA" : "ShellExecuteA"};
     m.started.push_back(started);
     if (injected || answer <= 32)
         return answer;
     record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
-    DWORD duration = INFINITE;
-    auto behaviour = parsed_ok ? m.programs.find(fold_ansi(join_path(parsed))) : m.programs.end();
-    if (behaviour != m.programs.end()) {
-        program run = behaviour->second; // the program may change the table
-        duration = run(started);
-    }
-    m.processes.push_back(process_record{started.started_at, duration});
-    *process = m.processes.size() - 1;
+    // The shell starts the program outside any job of the patch's.
+    std::size_t index = launch(program_key(parsed, parsed_ok), started, {}, false);
+    if (process)
+        *process = index;
     return answer;
+}
+
+// The text after a command line's program name (quoted or not) and the
+// blanks that follow it.
+std::string command_line_tail(const char* command_line)
+{
+    if (!command_line)
+        return {};
+    const char* p = command_line;
+    if (*p == '"') {
+        p = std::strchr(p + 1, '"');
+        p = p ? p + 1 : command_line + std::strlen(command_line);
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+    }
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
 }
 
 DWORD wait_for_process(const process_record& p, DWORD milliseconds)
@@ -143,8 +202,7 @@ INT_PTR ShellExecuteA(HWND owner, const char* operation, const char* file, const
     (void)owner;
     long code = 0;
     bool failed = injected_failure("ShellExecuteA", &code);
-    std::size_t process = 0;
-    return start_program(operation, file, parameters, directory, show, failed ? &code : nullptr, &process);
+    return start_program(operation, file, parameters, directory, show, failed ? &code : nullptr, nullptr);
 }
 
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info)
@@ -199,7 +257,8 @@ BOOL CloseHandle(HANDLE handle)
         set_last_error(static_cast<DWORD>(code));
         return 0;
     }
-    if (remove_handle(handle, handle_kind::mutex) || remove_handle(handle, handle_kind::process))
+    if (remove_handle(handle, handle_kind::mutex) || remove_handle(handle, handle_kind::process) ||
+        remove_handle(handle, handle_kind::thread) || remove_handle(handle, handle_kind::job))
         return 1;
     set_last_error(ERROR_INVALID_HANDLE);
     return 0;
@@ -302,6 +361,239 @@ void dxdiag_close(DXDIAG_SESSION* session)
     remove_handle(session, handle_kind::dxdiag);
 }
 
+// ---------------------------------------------------------------------------
+// Processes started suspended and job objects.
+
+namespace
+{
+
+bool in_job(const process_record& p, std::size_t job)
+{
+    return std::find(p.jobs.begin(), p.jobs.end(), job) != p.jobs.end();
+}
+
+// Why CreateProcessA refuses to start application (0: it starts).
+LONG create_process_error(const char* application, const char* directory, split_path* parsed)
+{
+    INT_PTR forced = state().forced_shell_result;
+    if (forced != 0 && forced <= 32)
+        return static_cast<LONG>(forced);
+    if (!application)
+        return ERROR_INVALID_PARAMETER; // the patch always names the program
+    LONG error = parse_path(application, parsed);
+    file_node* node = error ? nullptr : find_node(*parsed, &error);
+    if (!node && forced == 0)
+        return error == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    if (node && node->directory)
+        return ERROR_ACCESS_DENIED;
+    if (directory) {
+        split_path folder;
+        LONG folder_error = parse_path(directory, &folder);
+        file_node* found = folder_error ? nullptr : find_node(folder, &folder_error);
+        if (!found || !found->directory)
+            return ERROR_DIRECTORY;
+    }
+    return 0;
+}
+
+} // namespace
+
+BOOL CreateProcessA(const char* application_name, char* command_line, void* process_security,
+                    void* thread_security, BOOL inherit_handles, DWORD creation_flags, void* environment,
+                    const char* current_directory, const STARTUPINFOA* startup_info,
+                    PROCESS_INFORMATION* process_information)
+{
+    (void)process_security;
+    (void)thread_security;
+    (void)inherit_handles;
+    (void)environment;
+    machine& m = state();
+    long code = 0;
+    bool failed = injected_failure("CreateProcessA", &code);
+    if (process_information)
+        *process_information = PROCESS_INFORMATION{nullptr, nullptr, 0, 0};
+    if (!startup_info || !process_information) {
+        set_last_error(failed ? static_cast<DWORD>(code) : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    split_path parsed;
+    LONG error =
+        failed ? static_cast<LONG>(code) : create_process_error(application_name, current_directory, &parsed);
+    int show = (startup_info->dwFlags & STARTF_USESHOWWINDOW) ? startup_info->wShowWindow : SW_SHOW;
+    sim::started_program started{text_or_empty(application_name),
+                                 command_line_tail(command_line),
+                                 text_or_empty(current_directory),
+                                 "",
+                                 show,
+                                 m.now,
+                                 error ? 0 : 42,
+                                 "CreateProcessA"};
+    m.started.push_back(started);
+    if (error) {
+        set_last_error(static_cast<DWORD>(error));
+        return 0;
+    }
+    record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
+    // A program the patch starts itself inherits none of the patch's jobs
+    // (the patch runs in none).
+    std::size_t index =
+        launch(program_key(parsed, true), started, {}, (creation_flags & CREATE_SUSPENDED) != 0);
+    process_information->hProcess = new_handle(handle_kind::process, {}, index);
+    process_information->hThread = new_handle(handle_kind::thread, {}, index);
+    process_information->dwProcessId = static_cast<DWORD>(4 * index + 1000);
+    process_information->dwThreadId = static_cast<DWORD>(4 * index + 1004);
+    return 1;
+}
+
+DWORD ResumeThread(HANDLE thread)
+{
+    long code = 0;
+    if (injected_failure("ResumeThread", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0xFFFFFFFFu;
+    }
+    handle_entry* entry = find_handle(thread, handle_kind::thread);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    std::size_t index = entry->process;
+    if (!state().processes[index].suspended)
+        return 0;
+    state().processes[index].suspended = false;
+    run_program(index);
+    return 1;
+}
+
+// The process ends now (a suspended one without ever running).
+BOOL TerminateProcess(HANDLE process, UINT exit_code)
+{
+    (void)exit_code;
+    long code = 0;
+    if (injected_failure("TerminateProcess", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* entry = find_handle(process, handle_kind::process);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    machine& m = state();
+    process_record& p = m.processes[entry->process];
+    if (process_ended(p, m.now)) {
+        set_last_error(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    p.suspended = false;
+    p.duration = m.now - p.started_at;
+    return 1;
+}
+
+HANDLE CreateJobObjectA(void* security, const char* name)
+{
+    (void)security;
+    (void)name;
+    long code = 0;
+    if (injected_failure("CreateJobObjectA", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return nullptr;
+    }
+    state().jobs.push_back(job_record{});
+    return new_handle(handle_kind::job, {}, state().jobs.size() - 1);
+}
+
+// Jobs nest, as on Windows 8 and later (and Wine): a process may belong to
+// several. A process that has ended can no longer be assigned.
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process)
+{
+    long code = 0;
+    if (injected_failure("AssignProcessToJobObject", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* job_entry = find_handle(job, handle_kind::job);
+    handle_entry* process_entry = find_handle(process, handle_kind::process);
+    if (!job_entry || !process_entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    machine& m = state();
+    process_record& p = m.processes[process_entry->process];
+    if (process_ended(p, m.now)) {
+        set_last_error(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (!in_job(p, job_entry->process)) {
+        p.jobs.push_back(job_entry->process);
+        ++m.jobs[job_entry->process].total_processes;
+    }
+    return 1;
+}
+
+BOOL QueryInformationJobObject(HANDLE job, int info_class, void* info, DWORD info_length,
+                               DWORD* return_length)
+{
+    long code = 0;
+    if (injected_failure("QueryInformationJobObject", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* entry = find_handle(job, handle_kind::job);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (info_class != JobObjectBasicAccountingInformation || !info) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (info_length < sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+        set_last_error(ERROR_BAD_LENGTH);
+        return 0;
+    }
+    machine& m = state();
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    accounting.TotalProcesses = m.jobs[entry->process].total_processes;
+    for (const process_record& p : m.processes) {
+        if (in_job(p, entry->process) && !process_ended(p, m.now))
+            ++accounting.ActiveProcesses;
+    }
+    std::memcpy(info, &accounting, sizeof accounting);
+    if (return_length)
+        *return_length = sizeof accounting;
+    return 1;
+}
+
+BOOL SetInformationJobObject(HANDLE job, int info_class, void* info, DWORD info_length)
+{
+    long code = 0;
+    if (injected_failure("SetInformationJobObject", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* entry = find_handle(job, handle_kind::job);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    bool basic = info_class == JobObjectBasicLimitInformation;
+    bool extended = info_class == JobObjectExtendedLimitInformation;
+    if ((!basic && !extended) || !info) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (info_length !=
+        (basic ? sizeof(JOBOBJECT_BASIC_LIMIT_INFORMATION) : sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION))) {
+        set_last_error(ERROR_BAD_LENGTH);
+        return 0;
+    }
+    JOBOBJECT_BASIC_LIMIT_INFORMATION limits{};
+    std::memcpy(&limits, info, sizeof limits); // the extended record begins with it
+    state().jobs[entry->process].limit_flags = limits.LimitFlags;
+    return 1;
+}
+
 } // namespace platform
 
 // ---------------------------------------------------------------------------
@@ -315,9 +607,42 @@ using namespace detail;
 void add_program(const std::string& path, program behaviour)
 {
     split_path parsed;
-    if (parse_path(utf8_to_ansi(path), &parsed, false, true) != 0)
+    if (parse_utf8_path(path, &parsed, false, true) != 0)
         throw std::invalid_argument("sim programs: bad path " + path);
-    state().programs[fold_ansi(join_path(parsed))] = std::move(behaviour);
+    state().programs[fold_name(join_path(parsed))] = std::move(behaviour);
+}
+
+void start_child(const std::string& path, DWORD delay_ms)
+{
+    machine& m = state();
+    if (!m.running_process)
+        throw std::logic_error("sim start_child: no scripted program is running");
+    std::size_t parent = *m.running_process;
+    split_path parsed;
+    if (parse_utf8_path(path, &parsed, false, true) != 0)
+        throw std::invalid_argument("sim start_child: bad path " + path);
+    auto start = [parent, parsed]() {
+        machine& now = state();
+        if (process_ended(now.processes[parent], now.now))
+            throw std::logic_error("sim start_child: the parent has ended before its child starts");
+        started_program request{join_path(parsed), "", "", "", SW_SHOW, now.now, 42, "child"};
+        launch(program_key(parsed, true), request, now.processes[parent].jobs, false);
+    };
+    if (delay_ms == 0) {
+        start();
+        return;
+    }
+    schedule(delay_ms, start);
+}
+
+int running_process_count()
+{
+    int running = 0;
+    for (const process_record& p : state().processes) {
+        if (!process_ended(p, state().now))
+            ++running;
+    }
+    return running;
 }
 
 void force_shell_result(INT_PTR result)

@@ -132,9 +132,9 @@ std::string ansi_to_utf8(const std::string& text)
     return utf16_to_utf8(ansi_to_utf16(text));
 }
 
-std::u16string fold_ansi(const std::string& text)
+std::u16string fold_name(const std::string& utf8)
 {
-    return fold(ansi_to_utf16(text));
+    return fold(sim::utf8_to_utf16(utf8));
 }
 
 std::size_t wide_length(const WCHAR* text)
@@ -379,7 +379,7 @@ int com_initialize_depth()
 
 void set_module_file_name(const std::string& path)
 {
-    state().module_file_name = utf8_to_ansi(path);
+    state().module_file_name = path;
 }
 void set_command_line(const std::string& command_line)
 {
@@ -391,7 +391,7 @@ void set_system_directory(const std::string& path)
 }
 void set_current_directory(const std::string& path)
 {
-    state().current_directory = utf8_to_ansi(path);
+    state().current_directory = path;
 }
 
 void set_os_version(DWORD major, DWORD minor, DWORD platform_id, bool call_succeeds)
@@ -461,7 +461,7 @@ DWORD GetModuleFileNameA(void* module, char* file_name, DWORD size)
         set_last_error(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    const std::string& path = state().module_file_name;
+    const std::string path = utf8_to_ansi(state().module_file_name);
     if (!file_name || size == 0) {
         set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return 0;
@@ -472,6 +472,35 @@ DWORD GetModuleFileNameA(void* module, char* file_name, DWORD size)
     }
     std::memcpy(file_name, path.data(), size - 1);
     file_name[size - 1] = '\0';
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+// The same conventions as GetModuleFileNameA, in UTF-16 code units, with
+// every character of the path.
+DWORD GetModuleFileNameW(void* module, WCHAR* file_name, DWORD size)
+{
+    long code = 0;
+    if (injected_failure("GetModuleFileNameW", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (module) {
+        set_last_error(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const std::u16string path = sim::utf8_to_utf16(state().module_file_name);
+    if (!file_name || size == 0) {
+        set_last_error(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() < size) {
+        std::copy(path.begin(), path.end(), file_name);
+        file_name[path.size()] = 0;
+        return static_cast<DWORD>(path.size());
+    }
+    std::copy(path.begin(), path.begin() + (size - 1), file_name);
+    file_name[size - 1] = 0;
     set_last_error(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
@@ -553,7 +582,6 @@ namespace
 {
 
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
-constexpr LONG ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 std::u16string decode_utf8(const char* text, std::size_t length, bool* invalid)
 {

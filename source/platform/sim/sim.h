@@ -110,6 +110,9 @@ struct shortcut {
     std::string description;
     std::string working_directory;
     std::string icon_location;
+    WORD hotkey = 0;
+    int show_command = SW_SHOW;
+    std::string relative_path = "";
 };
 void add_shortcut(const std::string& path, const shortcut& s);
 std::optional<shortcut> get_shortcut(const std::string& path);
@@ -147,6 +150,10 @@ struct started_program {
     int show;
     DWORD started_at; // virtual clock, ms
     INT_PTR result;   // the shell's answer; 32 or less: nothing started
+    // The call that asked for the start: "ShellExecuteA", "ShellExecuteExA"
+    // or "CreateProcessA" (whose result is 42 when started, else 0, with
+    // the reason as the last error).
+    std::string call = "";
 };
 // A scripted program: runs when a start names this path (compared without
 // regard to case, after a relative path is resolved against the current
@@ -162,6 +169,26 @@ void force_shell_result(INT_PTR result);
 // Every start the patch asked for, in order, with the shell's answer; only
 // those answered above 32 were started (and appear in the journal).
 const std::vector<started_program>& started_programs();
+
+// Program chains. Inside a scripted program (while it starts, or in an
+// event it scheduled with a delay below its run time): the running program
+// starts the program at path as its child, the way a program does with
+// CreateProcess, now or delay_ms later. The child belongs to every job its
+// parent belongs to at that moment, and runs the path's scripted behaviour
+// (or runs for ever). Such starts are not the patch's: they are neither in
+// started_programs nor in the journal.
+void start_child(const std::string& path, DWORD delay_ms = 0);
+// Processes (the patch's starts and their children) that still run.
+int running_process_count();
+
+// ---------------------------------------------------------------------------
+// Shell file operations. The occurrence-th SHFileOperationA call (1-based)
+// is aborted, as when the user cancels the shell's progress window or the
+// shell gives up: nothing is done, the call returns 0 and sets
+// fAnyOperationsAborted. file_operation_flags lists the fFlags of every
+// SHFileOperationA call, in order.
+void abort_file_operation(int occurrence);
+const std::vector<WORD>& file_operation_flags();
 
 // ---------------------------------------------------------------------------
 // Virtual time and named mutexes. Sleep and WaitForSingleObject advance the

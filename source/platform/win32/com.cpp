@@ -239,6 +239,120 @@ platform::HRESULT platform::shell_link_save(const platform::WCHAR* shortcut_path
     return file->Save(wide(shortcut_path), TRUE);
 }
 
+// ---------------------------------------------------------------------------
+// In-place rewrite of a shortcut's arguments: the loaded object is saved
+// again, so the target, working folder, icon, hot key, show command and
+// description stay as they were. The arguments travel through IShellLinkW,
+// so that characters outside the ANSI code page are noticed, never lost.
+
+namespace
+{
+
+// The link's own limit for its arguments (INFOTIPSIZE), and one more
+// character, so that text that filled the limit is known to be whole.
+constexpr int LINK_ARGUMENTS_LIMIT = 1024;
+
+// Narrow text of wide arguments, refused when it does not fit or when the
+// code page cannot hold a character of it.
+::HRESULT narrow_arguments(const wchar_t* arguments, char* narrow, int capacity)
+{
+    ::BOOL lossy = FALSE;
+    const int converted =
+        ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, arguments, -1, narrow, capacity, nullptr, &lossy);
+    if (converted == 0) {
+        const ::DWORD error = ::GetLastError();
+        return error == ERROR_INSUFFICIENT_BUFFER ? HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)
+                                                  : HRESULT_FROM_WIN32(error);
+    }
+    return lossy ? HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION) : S_OK;
+}
+
+// The show command as the shortcut file's header holds it (the 32-bit
+// field at offset 60 of the 76-byte header), or 0 when it cannot be read.
+// Wine 8.0's link object does not take it from the file when it loads one
+// (GetShowCmd then answers SW_SHOWNORMAL), so a save would lose it.
+int show_command_in_file(const wchar_t* path)
+{
+    constexpr ::DWORD header_size = 76;
+    constexpr ::DWORD show_command_offset = 60;
+    ::HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    unsigned char header[header_size] = {};
+    ::DWORD read = 0;
+    const ::BOOL got = ::ReadFile(file, header, header_size, &read, nullptr);
+    ::CloseHandle(file);
+    if (!got || read != header_size || header[0] != header_size) {
+        return 0;
+    }
+    const int show = header[show_command_offset] | header[show_command_offset + 1] << 8;
+    return show == SW_SHOWNORMAL || show == SW_SHOWMAXIMIZED || show == SW_SHOWMINNOACTIVE ? show : 0;
+}
+
+// Gives the loaded link the show command of its file where the loader did
+// not take it over.
+void keep_show_command(::IShellLinkW* link, const wchar_t* path)
+{
+    int loaded = 0;
+    const int in_file = show_command_in_file(path);
+    if (in_file != 0 && SUCCEEDED(link->GetShowCmd(&loaded)) && loaded != in_file) {
+        link->SetShowCmd(in_file);
+    }
+}
+
+} // namespace
+
+platform::HRESULT platform::shell_link_rewrite_arguments(const platform::WCHAR* shortcut_path,
+                                                         int arguments_capacity,
+                                                         platform::shell_link_arguments_rewrite rewrite,
+                                                         void* context)
+{
+    if (!shortcut_path || !rewrite || arguments_capacity <= 0 || arguments_capacity > LINK_ARGUMENTS_LIMIT) {
+        return E_INVALIDARG;
+    }
+    com_ptr<::IShellLinkW> link;
+    ::HRESULT result =
+        ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void());
+    if (FAILED(result)) {
+        return result;
+    }
+    com_ptr<::IPersistFile> file;
+    result = link->QueryInterface(IID_IPersistFile, file.put_void());
+    if (FAILED(result)) {
+        return result;
+    }
+    result = file->Load(wide(shortcut_path), STGM_READ);
+    if (FAILED(result)) {
+        return result;
+    }
+    wchar_t arguments[LINK_ARGUMENTS_LIMIT + 1] = L"";
+    result = link->GetArguments(arguments, LINK_ARGUMENTS_LIMIT + 1);
+    if (FAILED(result)) {
+        return result;
+    }
+    arguments[LINK_ARGUMENTS_LIMIT] = L'\0';
+    char narrow[LINK_ARGUMENTS_LIMIT + 1];
+    result = narrow_arguments(arguments, narrow, arguments_capacity);
+    if (FAILED(result)) {
+        return result;
+    }
+    if (!rewrite(narrow, arguments_capacity, context)) {
+        return S_FALSE;
+    }
+    narrow[arguments_capacity - 1] = '\0';
+    if (::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow, -1, arguments,
+                              LINK_ARGUMENTS_LIMIT + 1) == 0) {
+        return HRESULT_FROM_WIN32(::GetLastError());
+    }
+    result = link->SetArguments(arguments);
+    if (FAILED(result)) {
+        return result;
+    }
+    keep_show_command(link.get(), wide(shortcut_path));
+    return file->Save(wide(shortcut_path), TRUE);
+}
+
 platform::HRESULT platform::dxdiag_open_system_info(platform::DXDIAG_SESSION** session)
 {
     if (!session) {

@@ -137,9 +137,16 @@ class Machine:
         log_file = self.scratch_file("run%d.log" % self._runs)
         command_file = self.scratch_file("run%d.command" % self._runs)
         write_script(script_file, script)
-        command_file.write_bytes(command_line.encode("cp1252"))
+        # A command line that the ANSI code page cannot hold (a folder such
+        # as "Ωmega") goes to the player as UTF-8, which starts it wide.
+        try:
+            command_file.write_bytes(command_line.encode("cp1252"))
+            command_option = "--command-line-file"
+        except UnicodeEncodeError:
+            command_file.write_bytes(command_line.encode("utf-8"))
+            command_option = "--command-line-file-utf8"
         args = [self.tools.player, "--script", self.windows_path_of(script_file), "--log",
-                self.windows_path_of(log_file), "--command-line-file", self.windows_path_of(command_file),
+                self.windows_path_of(log_file), command_option, self.windows_path_of(command_file),
                 "--timeout", str(timeout)]
         if cwd is not None:
             args += ["--cwd", cwd]

@@ -87,25 +87,28 @@ def with_time_stamp(image, stamp):
 
 
 def insert_game_disc(machine, tools, letter, title, stamp=KNOWN_SETUP_STAMPS[0], action="install", linger=15,
-                     label=None):
+                     label=None, chain=False, delay=0):
     """Adds a CD-ROM drive holding TITLE's disc: its setup (stamped with
     STAMP), the maintenance program the setup installs, and the setup's
     settings (ACTION install or cancel, LINGER seconds it keeps running
-    after signalling). Returns the drive's root."""
+    after signalling; with CHAIN a bootstrapper that starts its engine from
+    a temporary copy and ends at once; DELAY seconds before the engine
+    installs). Returns the drive's root."""
     setup = with_time_stamp(helper(tools, "disc_setup.exe").read_bytes(), stamp)
     root = machine.add_cdrom(letter, DISC_LABELS[title] if label is None else label, {
         "setup.exe": setup,
         "maintenance.exe": helper(tools, "maintenance.exe").read_bytes(),
     })
-    write_disc_settings(machine, root, title, action, linger)
+    write_disc_settings(machine, root, title, action, linger, chain, delay)
     return root
 
 
-def write_disc_settings(machine, root, title, action="install", linger=15):
+def write_disc_settings(machine, root, title, action="install", linger=15, chain=False, delay=0):
     """The settings of the setup on ROOT's disc (see insert_game_disc). A
     setup that the patch waits for must linger: the patch only sees a mutex
     that is still there."""
-    settings = "title=%s\nversion=%s\naction=%s\nlinger=%d\n" % (title, TITLE_VERSIONS[title], action, linger)
+    settings = "title=%s\nversion=%s\naction=%s\nlinger=%d\nchain=%s\ndelay=%d\n" % (
+        title, TITLE_VERSIONS[title], action, linger, "yes" if chain else "no", delay)
     machine.write_file(root + "disc.ini", settings.encode("utf-8"))
 
 
@@ -359,10 +362,14 @@ def _link_info_target(data, offset):
 def parse_shortcut(data):
     """The fields of a shell link file: target (from its LinkInfo),
     description, relative_path, working_folder, arguments, icon_location
-    (None for those it does not have)."""
+    (None for those it does not have), and from its header icon_index,
+    show_command and hotkey."""
     if len(data) < 76 or struct.unpack_from("<I", data, 0)[0] != 0x4C:
         raise ValueError("not a shell link file")
     flags = struct.unpack_from("<I", data, 20)[0]
+    header = {"icon_index": struct.unpack_from("<i", data, 56)[0],
+              "show_command": struct.unpack_from("<I", data, 60)[0],
+              "hotkey": struct.unpack_from("<H", data, 64)[0]}
     offset = 76
     if flags & _HAS_ID_LIST:
         offset += 2 + struct.unpack_from("<H", data, offset)[0]
@@ -379,6 +386,7 @@ def parse_shortcut(data):
             # Wine counts the terminator in; it is no part of the text.
             fields[name] = raw.decode("utf-16-le" if unit == 2 else "cp1252").rstrip("\0")
             offset += 2 + count * unit
+    fields.update(header)
     return fields
 
 

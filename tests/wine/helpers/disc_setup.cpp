@@ -22,12 +22,21 @@
 //   action=install        install (the default), or cancel: end at once
 //                         without installing anything or creating the mutex
 //   linger=15             seconds to keep running after the mutex is made
-// Exit code 0 installed, 1602 cancelled, 10 + the step that failed.
+//   chain=yes             run as a chain, as InstallShield's bootstrapper
+//                         does: the first process copies itself to a
+//                         temporary folder, starts that copy (the engine,
+//                         with the same working folder) and ends at once;
+//                         the engine does the work
+//   delay=0               seconds the engine (or the one process) takes
+//                         before it installs anything
+// Exit code 0 installed, 1602 cancelled, 10 + the step that failed; the
+// bootstrapper of a chain 0 when the engine started, 20 when it did not.
 #include "helper_util.h"
 
 #include <windows.h>
 
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -43,6 +52,7 @@ const wchar_t UNINSTALL_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\
 const wchar_t PUBLISHER_KEY[] = L"SOFTWARE\\Quenmoor\\";
 const wchar_t INSTALL_INFO_FOLDER[] = L"\\InstallShield Installation Information\\";
 const int EXIT_CANCELLED = 1602;
+const BYTE HOTKEY_CONTROL_ALT = 0x02 | 0x04; // HOTKEYF_CONTROL | HOTKEYF_ALT
 const DWORD MAX_LINGER_SECONDS = 600;
 
 struct disc_config {
@@ -50,6 +60,8 @@ struct disc_config {
     std::wstring version = L"1.00.000";
     bool cancel = false;
     DWORD linger_seconds = 15;
+    bool chain = false;
+    DWORD delay_seconds = 0;
 };
 
 // Where everything goes, worked out once from the title and the system.
@@ -162,6 +174,10 @@ void apply_setting(const std::string& key, const std::string& value, disc_config
         config.cancel = value == "cancel";
     else if (key == "linger")
         config.linger_seconds = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
+    else if (key == "chain")
+        config.chain = value == "yes";
+    else if (key == "delay")
+        config.delay_seconds = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
 }
 
 bool read_config(const std::wstring& disc_folder, disc_config& config)
@@ -180,12 +196,14 @@ bool read_config(const std::wstring& disc_folder, disc_config& config)
     }
     if (config.linger_seconds > MAX_LINGER_SECONDS)
         config.linger_seconds = MAX_LINGER_SECONDS;
+    if (config.delay_seconds > MAX_LINGER_SECONDS)
+        config.delay_seconds = MAX_LINGER_SECONDS;
     return !config.title.empty();
 }
 
-bool make_plan(const disc_config& config, install_plan& plan)
+bool make_plan(const disc_config& config, const std::wstring& disc_folder, install_plan& plan)
 {
-    plan.disc_folder = own_folder();
+    plan.disc_folder = disc_folder;
     plan.working_folder = working_folder();
     std::wstring program_files = special_folder(CSIDL_PROGRAM_FILES);
     std::wstring programs = special_folder(CSIDL_COMMON_PROGRAMS);
@@ -301,6 +319,9 @@ struct shortcut {
     std::wstring arguments;
     std::wstring description;
     std::wstring working_folder;
+    std::wstring icon_file; // none when empty
+    WORD hotkey;
+    int show_command;
 };
 
 bool save_shortcut(const shortcut& link)
@@ -313,6 +334,8 @@ bool save_shortcut(const shortcut& link)
         FAILED(shell_link->SetArguments(link.arguments.c_str())) ||
         FAILED(shell_link->SetDescription(link.description.c_str())) ||
         FAILED(shell_link->SetWorkingDirectory(link.working_folder.c_str())) ||
+        (!link.icon_file.empty() && FAILED(shell_link->SetIconLocation(link.icon_file.c_str(), 0))) ||
+        FAILED(shell_link->SetHotkey(link.hotkey)) || FAILED(shell_link->SetShowCmd(link.show_command)) ||
         FAILED(shell_link->QueryInterface(IID_IPersistFile, file.out())))
         return false;
     return SUCCEEDED(file->Save(link.path.c_str(), TRUE));
@@ -330,17 +353,28 @@ bool write_shortcuts(const install_plan& plan, const disc_config& config)
                           std::wstring(system) + L"\\rundll32.exe",
                           L"Ctor.dll,LaunchSetup \"" + plan.product_folder +
                               L"\\setup.exe\" -runfromtemp -l0x0009 -removeonly",
-                          L"Uninstall " + config.title, plan.product_folder};
-    shortcut game = {plan.shortcut_folder + L"\\" + config.title + L".lnk", plan.game_program, L"",
-                     config.title, plan.install_location};
+                          L"Uninstall " + config.title,
+                          plan.product_folder,
+                          plan.game_program,
+                          MAKEWORD('U', HOTKEY_CONTROL_ALT),
+                          SW_SHOWMINNOACTIVE};
+    shortcut game = {plan.shortcut_folder + L"\\" + config.title + L".lnk",
+                     plan.game_program,
+                     L"",
+                     config.title,
+                     plan.install_location,
+                     L"",
+                     0,
+                     SW_SHOWNORMAL};
     scoped_com com;
     return save_shortcut(uninstall) && save_shortcut(game);
 }
 
-int install(const disc_config& config)
+int install(const disc_config& config, const std::wstring& disc_folder)
 {
+    Sleep(config.delay_seconds * 1000);
     install_plan plan;
-    if (!make_plan(config, plan))
+    if (!make_plan(config, disc_folder, plan))
         return 11;
     if (!install_product_folder(plan, config))
         return 12;
@@ -359,14 +393,50 @@ int install(const disc_config& config)
     return 0;
 }
 
+// The bootstrapper of a chain: copies itself to a folder of its own under
+// the temporary folder and starts the copy as the engine, told where the
+// disc is, in the same working folder; then it ends without waiting.
+int start_engine(const std::wstring& disc_folder)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH)
+        return 20;
+    std::wstring folder = std::wstring(temp) + L"_ISKestova" + std::to_wstring(GetCurrentProcessId());
+    std::wstring engine = folder + L"\\setup.exe";
+    wchar_t self[MAX_PATH + 1] = {};
+    length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !make_folder(folder) || !CopyFileW(self, engine.c_str(), FALSE))
+        return 20;
+    std::wstring command_line = L"\"" + engine + L"\" --engine \"" + disc_folder + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(engine.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 20;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
 } // namespace
 
 int main()
 {
+    // The engine of a chain is told the disc's folder; a setup started
+    // from the disc finds it beside itself.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    bool engine = argv != nullptr && argc == 3 && std::wstring(argv[1]) == L"--engine";
+    std::wstring disc_folder = engine ? std::wstring(argv[2]) : own_folder();
+    LocalFree(argv);
     disc_config config;
-    if (!read_config(own_folder(), config))
+    if (!read_config(disc_folder, config))
         return 10;
+    if (config.chain && !engine)
+        return start_engine(disc_folder);
     if (config.cancel)
         return EXIT_CANCELLED;
-    return install(config);
+    return install(config, disc_folder);
 }

@@ -8,8 +8,13 @@
 // (the patch deletes it), as do the publisher's key and Start-menu folder
 // when other titles still use them.
 // A file "maintenance.ini" beside it with a line "delay=MILLISECONDS" makes
-// it take that long before it starts, as a slow removal would.
-// Exit code 0 removed, 1 no title under that code, 2 a removal failed.
+// it take that long before it starts, as a slow removal would; a line
+// "chain=yes" makes it run as the installer's maintenance program does from
+// a temporary copy: the first process copies itself to a temporary folder,
+// starts the copy (told the product folder) and ends at once, and the copy
+// does the removal.
+// Exit code 0 removed (or the copy started), 1 no title under that code, 2 a
+// removal failed, 3 the copy could not be started.
 #include "helper_util.h"
 
 #include <windows.h>
@@ -65,17 +70,29 @@ std::wstring read_text(HKEY key, const wchar_t* name)
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
 }
 
-// The delay asked for in maintenance.ini, 0 without one.
-DWORD configured_delay_ms(const std::wstring& folder)
+// The text of maintenance.ini, "" without one.
+std::string settings_text(const std::wstring& folder)
 {
     std::wstring path = folder + L"\\maintenance.ini";
     helper::scoped_handle file(
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    char text[64] = {};
+    char text[128] = {};
     DWORD count = 0;
     if (!file.valid() || !ReadFile(file.get(), text, sizeof text - 1, &count, nullptr))
-        return 0;
-    const char* value = strstr(text, "delay=");
+        return std::string();
+    return text;
+}
+
+bool runs_as_chain(const std::wstring& folder)
+{
+    return settings_text(folder).find("chain=yes") != std::string::npos;
+}
+
+// The delay asked for in maintenance.ini, 0 without one.
+DWORD configured_delay_ms(const std::wstring& folder)
+{
+    std::string text = settings_text(folder);
+    const char* value = strstr(text.c_str(), "delay=");
     DWORD delay = value == nullptr ? 0 : static_cast<DWORD>(strtoul(value + 6, nullptr, 10));
     return delay < MAX_DELAY_MS ? delay : MAX_DELAY_MS;
 }
@@ -165,11 +182,45 @@ int remove_title(const installed_title& title)
     return removed ? 0 : 2;
 }
 
+// Copies this program to a temporary folder and starts the copy, which
+// removes the title of FOLDER; does not wait for it.
+int start_copy(const std::wstring& folder)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH)
+        return 3;
+    std::wstring copy_folder = std::wstring(temp) + L"_ISMaint" + std::to_wstring(GetCurrentProcessId());
+    std::wstring copy = copy_folder + L"\\setup.exe";
+    wchar_t self[MAX_PATH + 1] = {};
+    length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH ||
+        (!CreateDirectoryW(copy_folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) ||
+        !CopyFileW(self, copy.c_str(), FALSE))
+        return 3;
+    std::wstring command_line = L"\"" + copy + L"\" --removal-of \"" + folder + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(copy.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 3;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
 } // namespace
 
 int main()
 {
-    std::wstring folder = own_folder();
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    bool is_copy = argv != nullptr && argc == 3 && std::wstring(argv[1]) == L"--removal-of";
+    std::wstring folder = is_copy ? std::wstring(argv[2]) : own_folder();
+    LocalFree(argv);
+    if (!is_copy && runs_as_chain(folder))
+        return start_copy(folder);
     Sleep(configured_delay_ms(folder));
     installed_title title;
     if (!read_title(last_component(folder), title))

@@ -1,7 +1,7 @@
 // Plays the user of a program whose whole interface is message boxes.
 //
 //   player --script FILE [--log FILE] [--cwd DIR] [--timeout SECONDS] [--wait-all]
-//          (--command-line TEXT | --command-line-file FILE)
+//          (--command-line TEXT | --command-line-file FILE | --command-line-file-utf8 FILE)
 //
 // It starts the program, finds every message box that the program (or any
 // process it starts) shows, answers each from the script and records each as
@@ -21,7 +21,9 @@
 // Cancel, whatever it has) so the program can go on, and fails the run; so
 // does an expected box that never came, and a run that outlasts the timeout
 // (its processes are then ended). With --wait-all the player waits until
-// every started process has ended, not only the first.
+// every started process has ended, not only the first. A command line read
+// with --command-line-file-utf8 is UTF-8 and is started through the wide
+// call, so that it may name folders outside the ANSI code page.
 //
 // Exit status: 0 the run passed, 1 it failed, 2 the arguments were wrong or
 // the program could not be started.
@@ -53,6 +55,7 @@ struct options {
     std::string directory;
     DWORD timeout_ms = 120000;
     bool wait_all = false;
+    bool command_line_utf8 = false;
 };
 
 struct expected_box {
@@ -160,10 +163,11 @@ bool parse_arguments(int argc, char** argv, options& result)
             result.timeout_ms = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10) * 1000);
         else if (name == "--command-line")
             result.command_line = value;
-        else if (name == "--command-line-file") {
+        else if (name == "--command-line-file" || name == "--command-line-file-utf8") {
             if (!read_file(value, result.command_line))
                 return false;
             result.command_line = strip_line_end(result.command_line);
+            result.command_line_utf8 = name == "--command-line-file-utf8";
         } else
             return false;
     }
@@ -519,23 +523,40 @@ class player
     {
     }
 
-    bool start()
+    bool create_process(PROCESS_INFORMATION& process)
     {
+        const char* directory = settings_.directory.empty() ? nullptr : settings_.directory.c_str();
+        if (settings_.command_line_utf8) {
+            std::wstring wide = helper::from_utf8(settings_.command_line);
+            std::vector<wchar_t> command_line(wide.begin(), wide.end());
+            command_line.push_back(L'\0');
+            std::wstring wide_directory = helper::from_utf8(settings_.directory);
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof startup;
+            return CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  directory ? wide_directory.c_str() : nullptr, &startup, &process);
+        }
         std::vector<char> command_line(settings_.command_line.begin(), settings_.command_line.end());
         command_line.push_back('\0');
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
+        return CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory,
+                              &startup, &process);
+    }
+
+    bool start()
+    {
         PROCESS_INFORMATION process = {};
-        const char* directory = settings_.directory.empty() ? nullptr : settings_.directory.c_str();
-        if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory,
-                            &startup, &process)) {
+        if (!create_process(process)) {
             log_.write("{\"event\": \"start_failed\", \"error\": " + std::to_string(GetLastError()) + "}");
             return false;
         }
         CloseHandle(process.hThread);
         log_.write(
             "{\"event\": \"start\", \"command_line\": " +
-            helper::json_quote(helper::acp_to_utf8(settings_.command_line.c_str())) +
+            helper::json_quote(settings_.command_line_utf8
+                                   ? settings_.command_line
+                                   : helper::acp_to_utf8(settings_.command_line.c_str())) +
             ", \"directory\": " + helper::json_quote(helper::acp_to_utf8(settings_.directory.c_str())) + "}");
         processes_.add(process.dwProcessId, GetCurrentProcessId(), helper::scoped_handle(process.hProcess),
                        settings_.command_line);

@@ -1,0 +1,182 @@
+// Starting the disc's setup and the real uninstaller as watchable chains.
+//
+// Installers often run as a chain: a first process copies the real engine
+// to a temporary folder, starts it and ends at once. Waiting on the first
+// process alone would take that early end for the end of the work. So the
+// program is started suspended and put into a job object of its own before
+// it runs a single instruction: every process it starts later belongs to
+// the job too, and the job tells how many of them still run.
+//
+// Where the program cannot be started suspended (CreateProcessA refuses,
+// for example because the program asks for elevation), the shell starts it
+// and it is put into the job right after the start. A process that the
+// program starts in the few milliseconds before that escapes the job; this
+// is the race the patch accepts there. Where no job can be had at all
+// (CreateJobObjectA or AssignProcessToJobObject fails, as for a patch that
+// itself runs in a job that forbids another on Windows 7), the first
+// process alone is watched, as before.
+#include "main/program_chain.h"
+
+#include <cstdio>
+
+using namespace platform;
+
+namespace
+{
+
+constexpr DWORD CHAIN_POLL_INTERVAL_MS = 50;
+
+// A job that lets a process of the chain leave it when it asks for that
+// explicitly (CREATE_BREAKAWAY_FROM_JOB): without this such a start would
+// fail and break the program. A job that refuses the setting is kept.
+HANDLE create_chain_job()
+{
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
+// Puts the process into the job; without that, the job is of no use.
+void join_job(program_chain* chain)
+{
+    if (chain->job != nullptr &&
+        (chain->process == nullptr || !AssignProcessToJobObject(chain->job, chain->process))) {
+        CloseHandle(chain->job);
+        chain->job = nullptr;
+    }
+}
+
+bool start_suspended(const char* program, const char* directory, program_chain* chain)
+{
+    char command_line[600];
+    const int length = std::snprintf(command_line, sizeof command_line, "\"%s\"", program);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command_line) {
+        return false;
+    }
+    STARTUPINFOA startup{STARTF_USESHOWWINDOW, static_cast<WORD>(SW_SHOW)};
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(program, command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr, directory,
+                        &startup, &started)) {
+        return false;
+    }
+    chain->process = started.hProcess;
+    join_job(chain);
+    const bool resumed = ResumeThread(started.hThread) != 0xFFFFFFFFu;
+    CloseHandle(started.hThread);
+    if (!resumed) {
+        // A program that never runs must not be waited for; the shell may
+        // still start it.
+        TerminateProcess(started.hProcess, 1);
+        CloseHandle(started.hProcess);
+        chain->process = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool start_through_shell(const char* program, const char* directory, program_chain* chain)
+{
+    SHELLEXECUTEINFOA info{};
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = program;
+    info.lpDirectory = directory;
+    info.nShow = SW_SHOW;
+    const BOOL started = ShellExecuteExA(&info);
+    chain->process = info.hProcess;
+    if (!started || info.hInstApp <= 32) {
+        return false;
+    }
+    join_job(chain);
+    return true;
+}
+
+// Processes of the job that still run; -1 when the job cannot answer.
+long active_processes(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                   nullptr)) {
+        return -1;
+    }
+    return static_cast<long>(accounting.ActiveProcesses);
+}
+
+// The first process has ended (or cannot be waited on).
+bool process_ended(HANDLE process, DWORD milliseconds)
+{
+    const DWORD wait = WaitForSingleObject(process, milliseconds);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_FAILED;
+}
+
+bool job_chain_ended(program_chain* chain, DWORD milliseconds)
+{
+    const DWORD started = GetTickCount();
+    for (;;) {
+        const long active = active_processes(chain->job);
+        if (active < 0) {
+            // The job stopped answering: the first process is all that is left to watch.
+            CloseHandle(chain->job);
+            chain->job = nullptr;
+            return chain->process == nullptr || process_ended(chain->process, milliseconds);
+        }
+        if (active == 0) {
+            return true;
+        }
+        const DWORD waited = GetTickCount() - started;
+        if (waited >= milliseconds) {
+            return false;
+        }
+        const DWORD left = milliseconds - waited;
+        const DWORD slice = left < CHAIN_POLL_INTERVAL_MS ? left : CHAIN_POLL_INTERVAL_MS;
+        // While the first process runs, waiting on it costs nothing; after
+        // it, the job is asked again after each short sleep.
+        if (chain->process == nullptr || process_ended(chain->process, 0)) {
+            Sleep(slice);
+        } else {
+            WaitForSingleObject(chain->process, slice);
+        }
+    }
+}
+
+} // namespace
+
+bool start_program_chain(const char* program, const char* directory, program_chain* chain)
+{
+    chain->process = nullptr;
+    chain->job = create_chain_job();
+    if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
+        return true;
+    }
+    close_program_chain(chain);
+    return false;
+}
+
+bool chain_can_be_watched(const program_chain& chain)
+{
+    return chain.job != nullptr || chain.process != nullptr;
+}
+
+bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
+{
+    if (chain->job != nullptr) {
+        return job_chain_ended(chain, milliseconds);
+    }
+    return chain->process == nullptr || process_ended(chain->process, milliseconds);
+}
+
+void close_program_chain(program_chain* chain)
+{
+    if (chain->process != nullptr) {
+        CloseHandle(chain->process);
+        chain->process = nullptr;
+    }
+    if (chain->job != nullptr) {
+        CloseHandle(chain->job);
+        chain->job = nullptr;
+    }
+}

@@ -1,0 +1,97 @@
+// The part of the seam that starts programs as watchable chains (processes
+// started suspended, job objects), and the patch's own file name and file
+// copies in wide form. One to one onto the real calls.
+#include "platform/win32/internal.h"
+
+using win32::dword_param;
+using win32::real;
+using win32::seam;
+using win32::security_attributes;
+using win32::wide;
+
+static_assert(sizeof(::JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) ==
+                  sizeof(platform::JOBOBJECT_BASIC_ACCOUNTING_INFORMATION),
+              "same accounting record");
+static_assert(sizeof(::JOBOBJECT_BASIC_LIMIT_INFORMATION) ==
+                  sizeof(platform::JOBOBJECT_BASIC_LIMIT_INFORMATION),
+              "same basic limit record");
+static_assert(sizeof(::JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ==
+                  sizeof(platform::JOBOBJECT_EXTENDED_LIMIT_INFORMATION),
+              "same extended limit record");
+
+platform::BOOL platform::CreateProcessA(const char* application_name, char* command_line,
+                                        void* process_security, void* thread_security,
+                                        platform::BOOL inherit_handles, platform::DWORD creation_flags,
+                                        void* environment, const char* current_directory,
+                                        const platform::STARTUPINFOA* startup_info,
+                                        platform::PROCESS_INFORMATION* process_information)
+{
+    if (!startup_info || !process_information) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ::STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = startup_info->dwFlags;
+    startup.wShowWindow = startup_info->wShowWindow;
+    ::PROCESS_INFORMATION started = {};
+    const ::BOOL created =
+        ::CreateProcessA(application_name, command_line, security_attributes(process_security),
+                         security_attributes(thread_security), inherit_handles, creation_flags, environment,
+                         current_directory, &startup, &started);
+    // Both handles are handed over to the caller, who closes them.
+    process_information->hProcess = seam(started.hProcess);
+    process_information->hThread = seam(started.hThread);
+    process_information->dwProcessId = started.dwProcessId;
+    process_information->dwThreadId = started.dwThreadId;
+    return created;
+}
+
+platform::DWORD platform::ResumeThread(platform::HANDLE thread)
+{
+    return ::ResumeThread(real(thread));
+}
+
+platform::BOOL platform::TerminateProcess(platform::HANDLE process, platform::UINT exit_code)
+{
+    return ::TerminateProcess(real(process), exit_code);
+}
+
+platform::HANDLE platform::CreateJobObjectA(void* security, const char* name)
+{
+    return seam(::CreateJobObjectA(security_attributes(security), name));
+}
+
+platform::BOOL platform::AssignProcessToJobObject(platform::HANDLE job, platform::HANDLE process)
+{
+    return ::AssignProcessToJobObject(real(job), real(process));
+}
+
+// The records of the seam have the Win32 layout (checked above), so they
+// are handed through as they are.
+platform::BOOL platform::QueryInformationJobObject(platform::HANDLE job, int info_class, void* info,
+                                                   platform::DWORD info_length,
+                                                   platform::DWORD* return_length)
+{
+    dword_param length(return_length);
+    return ::QueryInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
+                                       info_length, length.get());
+}
+
+platform::BOOL platform::SetInformationJobObject(platform::HANDLE job, int info_class, void* info,
+                                                 platform::DWORD info_length)
+{
+    return ::SetInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
+                                     info_length);
+}
+
+platform::DWORD platform::GetModuleFileNameW(void* module, platform::WCHAR* file_name, platform::DWORD size)
+{
+    return ::GetModuleFileNameW(static_cast<::HMODULE>(module), wide(file_name), size);
+}
+
+platform::BOOL platform::CopyFileW(const platform::WCHAR* existing, const platform::WCHAR* destination,
+                                   platform::BOOL fail_if_exists)
+{
+    return ::CopyFileW(wide(existing), wide(destination), fail_if_exists);
+}
