@@ -17,7 +17,7 @@
 // process alone is watched, as before.
 #include "main/program_chain.h"
 
-#include <cstdio>
+#include "misc/misc.h"
 
 using namespace platform;
 
@@ -54,8 +54,7 @@ void join_job(program_chain* chain)
 bool start_suspended(const char* program, const char* directory, program_chain* chain)
 {
     char command_line[600];
-    const int length = std::snprintf(command_line, sizeof command_line, "\"%s\"", program);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command_line) {
+    if (!format_text(command_line, sizeof command_line, "\"%s\"", program)) {
         return false;
     }
     STARTUPINFOA startup{STARTF_USESHOWWINDOW, static_cast<WORD>(SW_SHOW)};
