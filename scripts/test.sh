@@ -7,8 +7,9 @@
 #      CTest); a short bounded run of every fuzz target;
 #   3. the windows build: the patch, the helpers of the end-to-end tests and
 #      both_tests.exe, which runs the tests shared by both backends under
-#      Wine on a throwaway machine;
-#   4. the end-to-end scenarios under Wine, one CTest test each.
+#      Wine on a throwaway WoW64 machine and a 32-bit one;
+#   4. the end-to-end scenarios under Wine, one CTest test each, on both
+#      kinds of machine.
 # It prints a summary and ends with the line "N passed, N failed" (the tests
 # of all steps; a build or set-up step that fails counts as one failed test),
 # and exits non-zero on any failure. Build folders: build/e2e-test-*.
@@ -102,27 +103,31 @@ windows_build() {
 # CTest project of the scenarios keeps it in its own folder.
 wine_setup() {
     local started=$SECONDS
-    echo "== wine: the template machine"
-    rm -rf "$WINE_CTEST/wine"
+    echo "== wine: the template machines (WoW64 and 32-bit)"
+    rm -rf "$WINE_CTEST/wine" "$WINE_CTEST/wine32"
     if ! run_logged "$LOGS/wine-configure.log" cmake -S tests/wine -B "$WINE_CTEST" \
         -DKESTOVA_WINDOWS_BUILD="$WINDOWS_BUILD" -DPython3_EXECUTABLE="$PYTHON" ||
-        ! run_logged "$LOGS/wine-template.log" "$PYTHON" tests/wine/run.py template \
-            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine"; then
-        record "wine template machine" 0 1 $((SECONDS - started)) "could not make the Wine prefix"
+        ! run_logged "$LOGS/wine-template.log" env KESTOVA_WINE_ARCH=win64 "$PYTHON" tests/wine/run.py template \
+            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine" ||
+        ! run_logged "$LOGS/wine32-template.log" env KESTOVA_WINE_ARCH=win32 "$PYTHON" tests/wine/run.py template \
+            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine32"; then
+        record "wine template machines" 0 1 $((SECONDS - started)) "could not make the Wine prefixes"
         return 1
     fi
-    record "wine template machine" 0 0 $((SECONDS - started)) "ready"
+    record "wine template machines" 0 0 $((SECONDS - started)) "ready"
 }
 
+# both_tests_under_wine ARCH WORK: both_tests.exe on a WoW64 (win64) or a
+# 32-bit (win32) machine.
 both_tests_under_wine() {
-    local started=$SECONDS log=$LOGS/both-tests-wine.log
-    echo "== both_tests.exe under Wine"
+    local arch=$1 work=$2 started=$SECONDS log=$LOGS/both-tests-$1.log
+    echo "== both_tests.exe under Wine ($arch)"
     if [[ ! -f $WINDOWS_BUILD/both_tests.exe ]]; then
-        record "both_tests.exe under Wine" 0 1 $((SECONDS - started)) "not built"
+        record "both_tests.exe under Wine ($arch)" 0 1 $((SECONDS - started)) "not built"
         return
     fi
-    timeout 1200 "$PYTHON" tests/wine/run.py exec --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine" \
-        -- "$WINDOWS_BUILD/both_tests.exe" >"$log" 2>&1
+    KESTOVA_WINE_ARCH=$arch timeout 1200 "$PYTHON" tests/wine/run.py exec --build-dir "$WINDOWS_BUILD" \
+        --work-dir "$work" -- "$WINDOWS_BUILD/both_tests.exe" >"$log" 2>&1
     local status=$? counts
     read -r -a counts <<<"$(gtest_counts "$log")"
     if [[ $status -ne 0 && ${counts[1]} -eq 0 ]]; then
@@ -132,12 +137,12 @@ both_tests_under_wine() {
     elif [[ ${counts[1]} -gt 0 ]]; then
         grep -E '^\[  FAILED  \] [^0-9]' "$log" | sort -u
     fi
-    record "both_tests.exe under Wine" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
+    record "both_tests.exe under Wine ($arch)" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
 }
 
 wine_scenarios() {
     local started=$SECONDS log=$LOGS/wine-scenarios.log
-    echo "== Wine scenarios"
+    echo "== Wine scenarios (wine.*: WoW64 machines, wine32.*: 32-bit machines)"
     # both_tests.exe has its own step above, where its tests are counted one by one.
     ctest --test-dir "$WINE_CTEST" -LE both --output-on-failure >"$log" 2>&1
     local counts
@@ -193,7 +198,8 @@ main() {
         start_display
         trap stop_display EXIT
         if wine_setup; then
-            both_tests_under_wine
+            both_tests_under_wine win64 "$WINE_CTEST/wine"
+            both_tests_under_wine win32 "$WINE_CTEST/wine32"
             wine_scenarios
         fi
     fi

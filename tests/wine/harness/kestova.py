@@ -7,10 +7,14 @@ PARKING_PRODUCT_CODE = "{00000000-0000-0000-0000-000000000000}"
 PRODUCT_CODES = (SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE)
 CODE_NAMES = {SHARED_PRODUCT_CODE: "SHARED", ALTERNATE_PRODUCT_CODE: "ALTERNATE", PARKING_PRODUCT_CODE: "PARKING"}
 
+from .prefix import IS_WOW64
+
 # The installers are 32-bit programs and put their product folders under the
-# Program Files folder that a 32-bit program is given, which on these 64-bit
-# machines is "C:\Program Files (x86)"; the patch looks for them there too.
-INSTALL_INFO_ROOT = r"C:\Program Files (x86)\InstallShield Installation Information"
+# Program Files folder that a 32-bit program is given: "C:\Program Files (x86)"
+# on a WoW64 machine, "C:\Program Files" on a 32-bit one. The patch looks for
+# them there too.
+PROGRAM_FILES = r"C:\Program Files (x86)" if IS_WOW64 else r"C:\Program Files"
+INSTALL_INFO_ROOT = PROGRAM_FILES + r"\InstallShield Installation Information"
 UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
 ARP_CACHE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Management\ARPCache"
 PUBLISHER_KEY = r"HKLM\SOFTWARE\Quenmoor"

@@ -3,8 +3,8 @@
 Everything is spelled as a Windows program sees it: paths such as
 r"C:\\Program Files\\X", registry keys such as r"HKLM\\SOFTWARE\\Quenmoor".
 The registry is set and read in the 32-bit view, the one the 32-bit patch
-sees (on this 64-bit prefix, HKLM\\SOFTWARE of a 32-bit program is
-HKLM\\SOFTWARE\\Wow6432Node underneath).
+sees (on a WoW64 prefix, HKLM\\SOFTWARE of a 32-bit program is
+HKLM\\SOFTWARE\\Wow6432Node underneath; a 32-bit prefix has one view).
 """
 
 import json

@@ -1,4 +1,8 @@
-"""Wine prefixes: one WoW64 template per test run, copied for each machine.
+"""Wine prefixes: one template per test run, copied for each machine.
+
+A run's machines are of one kind: WoW64 machines (a 64-bit Windows that runs
+the 32-bit patch through WoW64, the default) or 32-bit machines (a 32-bit
+Windows), as KESTOVA_WINE_ARCH says: "win64" or "win32".
 
 Creating a prefix takes about half a minute, copying one a second or two,
 so every machine of a run starts as a copy of the same template.
@@ -21,6 +25,13 @@ WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 # template left in a work folder is made anew.
 _TEMPLATE_LAYOUT = "layout 2: unmanaged windows"
 
+WINE_ARCH = os.environ.get("KESTOVA_WINE_ARCH", "win64")
+if WINE_ARCH not in ("win64", "win32"):
+    raise ValueError("KESTOVA_WINE_ARCH must be win64 or win32, not %r" % WINE_ARCH)
+IS_WOW64 = WINE_ARCH == "win64"
+# The folder of the system files that a 32-bit program loads.
+SYSTEM32_FOR_32BIT = r"C:\windows\syswow64" if IS_WOW64 else r"C:\windows\system32"
+
 _SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".nls"}
 
 
@@ -28,7 +39,7 @@ def wine_environment(prefix, display):
     env = dict(os.environ)
     env.update(
         WINEPREFIX=str(prefix),
-        WINEARCH="win64",
+        WINEARCH=WINE_ARCH,
         WINEDEBUG="-all",
         WINEDLLOVERRIDES=WINE_DLL_OVERRIDES,
         DISPLAY=display,
@@ -78,7 +89,7 @@ class Template:
         self.work_dir.mkdir(parents=True, exist_ok=True)
         with open(self.work_dir / "template.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            version = wine_version() + " " + _TEMPLATE_LAYOUT
+            version = "%s %s %s" % (wine_version(), WINE_ARCH, _TEMPLATE_LAYOUT)
             if self._ready.exists() and self._ready.read_text() == version:
                 return self.prefix
             self._create(display)

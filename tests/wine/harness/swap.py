@@ -14,9 +14,10 @@ import shutil
 import struct
 
 from .kestova import (ALTERNATE_PRODUCT_CODE, ARP_CACHE_KEY, INSTALL_INFO_ROOT, PARKING_PRODUCT_CODE, PATCH_CAPTION,
-                      PUBLISHER_KEY, SHARED_PRODUCT_CODE, command_line, product_folder, uninstall_key)
+                      PROGRAM_FILES, PUBLISHER_KEY, SHARED_PRODUCT_CODE, command_line, product_folder, uninstall_key)
 from .machine import REG_DWORD, REG_EXPAND_SZ, REG_SZ
 from .player import Box
+from .prefix import SYSTEM32_FOR_32BIT
 
 # The link time stamps of the two builds of the titles' setups that need the
 # patch, and one of a build that does not.
@@ -27,7 +28,6 @@ DISC_LABELS = {"Kestova 2": "KS2", "Kestova 3": "Kestova 3"}
 TITLE_VERSIONS = {"Kestova 2": "2.00.000", "Kestova 3": "3.00.000"}
 OTHER_TITLE = {"Kestova 2": "Kestova 3", "Kestova 3": "Kestova 2"}
 
-PROGRAM_FILES = r"C:\Program Files (x86)"
 COMMON_PROGRAMS = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs"
 # Where Add/Remove Programs (the installer's engine) runs a title's
 # "setup.exe" from when the title is removed: a temporary copy.
@@ -451,7 +451,7 @@ def without_directx_9(machine):
     system files are hard links shared with the template: unlinking one
     leaves the template's.)"""
     machine.env["WINEDLLOVERRIDES"] += ";dxdiagn=d"
-    machine.path(r"C:\windows\syswow64\d3d9.dll").unlink()
+    machine.path(SYSTEM32_FOR_32BIT + r"\d3d9.dll").unlink()
 
 
 def started_processes(run):

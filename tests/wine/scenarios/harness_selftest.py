@@ -4,6 +4,7 @@ so that a failing patch scenario can be told apart from a failing harness."""
 from harness.kestova import command_line
 from harness.machine import DRIVE_CDROM, REG_BINARY, REG_DWORD, REG_SZ, RegValue
 from harness.player import Box
+from harness.prefix import IS_WOW64
 from harness.scenario import scenario
 
 CAPTION = "Harness Self-Test"
@@ -113,11 +114,12 @@ def machine_registry_in_the_32bit_view(t):
     t.expect_equal(list(tree["subkeys"]), ["Sub"], "subkeys")
     t.expect("Deeper" in tree["subkeys"]["Sub"]["subkeys"], "keys are read all the way down")
 
-    # The 64-bit view holds the same key under Wow6432Node only.
-    native = m.wine("reg", "query", r"HKLM\SOFTWARE\Wow6432Node\Quenmoor\Harness", "/reg:64", check=False)
-    t.expect_equal(native.returncode, 0, "the key is under Wow6432Node in the 64-bit view")
-    native = m.wine("reg", "query", r"HKLM\SOFTWARE\Quenmoor\Harness", "/reg:64", check=False)
-    t.expect(native.returncode != 0, "the key is not in the 64-bit view's SOFTWARE")
+    if IS_WOW64:
+        # The 64-bit view holds the same key under Wow6432Node only.
+        native = m.wine("reg", "query", r"HKLM\SOFTWARE\Wow6432Node\Quenmoor\Harness", "/reg:64", check=False)
+        t.expect_equal(native.returncode, 0, "the key is under Wow6432Node in the 64-bit view")
+        native = m.wine("reg", "query", r"HKLM\SOFTWARE\Quenmoor\Harness", "/reg:64", check=False)
+        t.expect(native.returncode != 0, "the key is not in the 64-bit view's SOFTWARE")
 
     m.delete_key(r"HKLM\SOFTWARE\Quenmoor")
     t.expect(not m.key_exists(key), "the key was deleted")
