@@ -39,7 +39,7 @@ bool new_title_registered()
 
 void install_stage()
 {
-    if (!restore_leftover_parked_registration() || both_titles_installed()) {
+    if (put_right_interrupted_run() || both_titles_installed()) {
         return;
     }
     detect_installed_game();

@@ -37,16 +37,28 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid);
 int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
 int relocate_whole_registration(const char* source_guid, const char* dest_guid);
-int restore_leftover_parked_registration();
+void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid);
 
-// Recovery after a fatal error inside a stage: the stages note what they
-// move, and the fatal error handler puts titles back once.
+// Recovery after a fatal error inside a stage: the moves note the one under
+// way, and the fatal error handler undoes it and then brings every
+// registration to a whole state (as the start of a run does).
 enum class stage_kind { none, install, uninstall };
 void begin_stage_recovery(stage_kind stage);
 void end_stage_recovery();
 void note_move_started(const char* source_guid, const char* dest_guid);
 void note_move_finished();
-void note_relocation_done(const char* source_guid, const char* dest_guid);
+void recover_after_fatal_error();
+
+// What an interrupted run left (killed, the machine restarted, a fatal
+// error): finished or undone at the start of every stage. Returns 1 when it
+// changed something or found a state it cannot put right, after telling
+// the user in one box; the stage then ends. 0 when all was whole.
+int put_right_interrupted_run();
+// Brings the registrations to a whole state, as far as it can, after a
+// fatal error (the in-flight step is never repeated). Shows no box of its own.
+void reconcile_after_fatal_error(const char* failed_source, const char* failed_dest);
+// Forgets the steps taken so far (a new stage begins).
+void reset_reconciliation();
 
 // Uninstall redirection and stages.
 int prepare_uninstall_redirect(const char* code);

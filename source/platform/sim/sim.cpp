@@ -162,6 +162,13 @@ machine& state()
 bool injected_failure(const char* function, long* code)
 {
     machine& m = state();
+    if (m.calls_before_kill == 0) {
+        m.calls_before_kill = -1;
+        m.killed = true;
+        throw process_killed{};
+    }
+    if (m.calls_before_kill > 0)
+        --m.calls_before_kill;
     int occurrence = ++m.calls[function];
     auto faults = m.faults.find(function);
     if (faults == m.faults.end())
@@ -307,11 +314,50 @@ void reset()
 
 int run_process(const std::function<int()>& body)
 {
+    state().killed = false;
     try {
-        return body();
+        const int code = body();
+        close_own_mutexes();
+        return code;
     } catch (const process_exit& exit) {
+        close_own_mutexes();
         return exit.exit_code;
+    } catch (const process_killed&) {
+        // The system closes every handle of a killed process; nothing of the
+        // process itself runs any more.
+        state().handles.clear();
+        state().own_mutex_handles.clear();
+        state().calls_before_kill = -1;
+        return 1;
     }
+}
+
+void kill_after_calls(long calls)
+{
+    state().calls_before_kill = calls;
+}
+
+bool last_run_killed()
+{
+    return state().killed;
+}
+
+int total_call_count()
+{
+    int total = 0;
+    for (const auto& entry : state().calls)
+        total += entry.second;
+    return total;
+}
+
+void set_rename_key_available(bool available)
+{
+    state().rename_key_available = available;
+}
+
+void let_time_pass(DWORD milliseconds)
+{
+    advance_clock(milliseconds);
 }
 
 void queue_answers(const std::vector<int>& answers)

@@ -200,3 +200,21 @@ platform::DWORD platform::SHDeleteKeyW(platform::HKEY key, const platform::WCHAR
 {
     return static_cast<platform::DWORD>(::SHDeleteKeyW(real(key), wide(sub_key)));
 }
+
+// ---------------------------------------------------------------------------
+// Interruption safety: RegRenameKey is looked up at run time, so that the
+// program still starts on systems whose advapi32 lacks it.
+platform::LONG platform::RegRenameKey(platform::HKEY key, const platform::WCHAR* sub_key_name,
+                                      const platform::WCHAR* new_name)
+{
+    using rename_key_function = LONG(WINAPI*)(::HKEY, const wchar_t*, const wchar_t*);
+    static const rename_key_function rename_key = [] {
+        ::HMODULE advapi32 = ::GetModuleHandleA("advapi32.dll");
+        FARPROC found = advapi32 != nullptr ? ::GetProcAddress(advapi32, "RegRenameKey") : nullptr;
+        return reinterpret_cast<rename_key_function>(reinterpret_cast<void*>(found));
+    }();
+    if (rename_key == nullptr) {
+        return platform::ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    return rename_key(real(key), wide(sub_key_name), wide(new_name));
+}
