@@ -140,6 +140,9 @@ run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_m
     if (std::strstr(command_line_tail, "clean") != nullptr) {
         return run_mode::clean;
     }
+    if (std::strstr(command_line_tail, RESUME_ARGUMENT) != nullptr) {
+        return run_mode::resume;
+    }
     if (std::strstr(lower_case_module_path, ".tmp") != nullptr) {
         return run_mode::uninstall_stage;
     }
@@ -157,10 +160,32 @@ void clean_mode()
     MessageBoxA(nullptr, "CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
 }
 
+// The named mutex of this run, or null when none could be had (the run
+// then goes on unguarded). Shows the box and returns INVALID_HANDLE_VALUE
+// when another copy holds it.
+static HANDLE take_run_mutex()
+{
+    HANDLE mutex = CreateMutexA(nullptr, 0, RUN_MUTEX_NAME);
+    const DWORD error = GetLastError();
+    if ((mutex != nullptr && error == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) ||
+        (mutex == nullptr && error == static_cast<DWORD>(ERROR_ACCESS_DENIED))) {
+        if (mutex != nullptr) {
+            CloseHandle(mutex);
+        }
+        warn_user("%s", ALREADY_RUNNING);
+        return INVALID_HANDLE_VALUE;
+    }
+    return mutex;
+}
+
 int patch_main()
 {
     CoInitialize(nullptr);
     record_module_path();
+    HANDLE run_mutex = take_run_mutex();
+    if (run_mutex == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
 
     switch (choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path)) {
     case run_mode::clean:
@@ -172,6 +197,13 @@ int patch_main()
     case run_mode::install_stage:
         install_stage();
         break;
+    case run_mode::resume:
+        resume_after_restart();
+        break;
+    }
+    remove_resume_arrangement();
+    if (run_mutex != nullptr) {
+        CloseHandle(run_mutex);
     }
     return 0;
 }

@@ -18,7 +18,7 @@ extern int installing_ks3;
 void reset_process_state();
 
 // Entry point and run modes.
-enum class run_mode { clean, uninstall_stage, install_stage };
+enum class run_mode { clean, uninstall_stage, install_stage, resume };
 int patch_main();
 const char* command_line_after_program_name(const char* command_line);
 run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path);
@@ -66,6 +66,19 @@ int run_real_uninstaller(const char* code);
 int purge_arp_cache();
 void uninstall_stage();
 void install_stage();
+
+// Coming back after a restart: the command line of the run that the system
+// starts once at the next logon, the arrangement made before a title is
+// parked (1 when made), its removal when a run has ended, and that run.
+constexpr char RESUME_ARGUMENT[] = "/resume-after-restart";
+int arrange_resume_after_restart();
+void remove_resume_arrangement();
+void resume_after_restart();
+
+// The one copy of the patch at work: the named mutex every run holds, and
+// the box a second copy shows.
+constexpr char RUN_MUTEX_NAME[] = "Global\\Kestova-Patch-Run";
+constexpr char ALREADY_RUNNING[] = "Kestova Patch is already running.\nWait until it has finished.";
 
 // Uninstall shortcut retargeting.
 int retarget_uninstall_shortcut(const char* new_guid);

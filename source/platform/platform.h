@@ -403,6 +403,7 @@ INT_PTR SendMessageA(HWND window, UINT message, std::uintptr_t wparam, INT_PTR l
 // Interruption safety: the run mutex that keeps a second copy of the patch
 // from acting, and the one-step move of a registry key.
 constexpr LONG ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr int CSIDL_COMMON_APPDATA = 0x0023;
 // CreateMutexA: a new or an existing named mutex; GetLastError() is
 // ERROR_ALREADY_EXISTS when the name was taken already (the handle is valid
 // then too). A mutex lives while any handle to it is open.

@@ -12,6 +12,7 @@ const std::vector<BYTE> PATCH_BYTES = {'M', 'Z', 'p', 'a', 't', 'c', 'h'};
 const std::string ARP_CACHE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache";
 const std::string UNINSTALL_KEY_PATH = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const std::string INFO_ROOT = "C:\\Program Files\\InstallShield Installation Information";
+const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 class install : public patch_test
 {
@@ -23,7 +24,8 @@ class install : public patch_test
         std::snprintf(module_path, sizeof module_path, "c:\\patch\\kestova-patch.exe");
         sim::set_dxdiag_available(true);
         sim::set_dxdiag_version(9, 0, "c");
-        CoInitialize(nullptr); // as the entry point does
+        CoInitialize(nullptr);                         // as the entry point does
+        sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE); // as on every Windows
         for (const char* code : {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE}) {
             sim::set_string(HKEY_LOCAL_MACHINE, ARP_CACHE + "\\" + code, "SlowInfoCache", "cached");
         }
@@ -91,7 +93,8 @@ TEST_F(install, title_2_installed_gets_title_3_beside_it_under_the_alternate_cod
     // redirection follows, and the cache purge comes last.
     const std::size_t shortcut_saved = journal_index("save shortcut");
     const std::size_t parked_back = journal_index("rename " + folder_path(PARKING_PRODUCT_CODE));
-    const std::size_t redirected = journal_index("copy c:\\patch\\kestova-patch.exe");
+    const std::size_t redirected =
+        journal_index("copy c:\\patch\\kestova-patch.exe -> " + folder_path(ALTERNATE_PRODUCT_CODE));
     const std::size_t purged = journal_index("delete key HKLM\\" + ARP_CACHE);
     EXPECT_LT(shortcut_saved, parked_back);
     EXPECT_LT(parked_back, redirected);
