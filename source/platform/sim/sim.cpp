@@ -162,7 +162,11 @@ machine& state()
 bool injected_failure(const char* function, long* code)
 {
     machine& m = state();
-    if (m.calls_before_kill == 0) {
+    // Calls that the patch makes from destructors, which cannot throw: a
+    // kill due there happens at the next call, which is the same moment.
+    const bool from_destructor =
+        std::strcmp(function, "CoUninitialize") == 0 || std::strcmp(function, "dxdiag_close") == 0;
+    if (m.calls_before_kill == 0 && !from_destructor) {
         m.calls_before_kill = -1;
         m.killed = true;
         throw process_killed{};
@@ -310,6 +314,7 @@ void reset()
     m.special_folders[CSIDL_PROGRAMS] =
         std::string("C:\\Users\\Player\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs");
     m.program_files_folder = std::string("C:\\Program Files");
+    m.special_folders[CSIDL_COMMON_APPDATA] = std::string("C:\\ProgramData");
 }
 
 int run_process(const std::function<int()>& body)
@@ -325,8 +330,8 @@ int run_process(const std::function<int()>& body)
     } catch (const process_killed&) {
         // The system closes every handle of a killed process; nothing of the
         // process itself runs any more.
+        close_own_mutexes();
         state().handles.clear();
-        state().own_mutex_handles.clear();
         state().calls_before_kill = -1;
         return 1;
     }
@@ -348,6 +353,11 @@ int total_call_count()
     for (const auto& entry : state().calls)
         total += entry.second;
     return total;
+}
+
+void clear_answers()
+{
+    state().answers.clear();
 }
 
 void set_rename_key_available(bool available)

@@ -217,6 +217,8 @@ void kill_after_calls(long calls);
 bool last_run_killed();
 // The sum of call_counts().
 int total_call_count();
+// Drops the answers queued for boxes not yet shown.
+void clear_answers();
 // false: RegRenameKey is missing, as before Windows Vista.
 void set_rename_key_available(bool available);
 // Lets virtual time pass outside the patch (events fall due), as while the
