@@ -35,6 +35,7 @@ void prepare(const crash_scenario& c)
     reset_process_state();
     sim::add_file(UNINSTALL_MODULE, PATCH_BYTES);
     sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
+    sim::add_directory("C:\\ProgramData"); // as on every Windows
     sim::set_rename_key_available(c.rename_key);
     c.stage.arrange();
     // Unanswered boxes get their defaults, whichever run shows them.

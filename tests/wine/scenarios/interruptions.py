@@ -7,7 +7,7 @@ import threading
 import time
 
 from harness.kestova import (ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE, PATCH_CAPTION, PATCH_FILE_NAME,
-                             SHARED_PRODUCT_CODE, install_patch, run_patch, uninstall_key)
+                             SHARED_PRODUCT_CODE, install_patch, product_folder, run_patch, uninstall_key)
 from harness.player import Box
 from harness.scenario import scenario
 from harness.swap import (KNOWN_SETUP_STAMPS, TEMPORARY_COPY, ask_disc, expect_code_free, expect_title_gone,
@@ -117,14 +117,20 @@ def a_kill_during_the_uninstall_box_is_put_right_by_the_next_run(t):
     before = swap(t, "Kestova 2")
     if before is None:
         return
+    # A slow uninstaller: the user is still going through it when the
+    # patch, waiting in its box, is killed; the uninstaller goes on.
+    t.machine.write_file(product_folder(ALTERNATE_PRODUCT_CODE) + r"\maintenance.ini", "delay=8000")
     removal = Background(
         lambda: remove_through_add_remove_programs(t.machine, ALTERNATE_PRODUCT_CODE, [wait_for_uninstall_box()]))
-    removed = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)) and
-                         not t.machine.key_exists(uninstall_key(SHARED_PRODUCT_CODE)))
-    if not t.expect(removed, "the real uninstaller never removed Kestova 3 while Kestova 2 was parked"):
+    waiting = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)) and
+                         display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
+    if not t.expect(waiting, "the uninstall stage never put Kestova 3 under the shared code"):
         return
     kill(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1])
     removal.join()
+    removed = wait_until(lambda: not t.machine.key_exists(uninstall_key(SHARED_PRODUCT_CODE)))
+    if not t.expect(removed, "the real uninstaller never removed Kestova 3"):
+        return
 
     run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
     t.expect_run(run, exit_code=0)
@@ -152,11 +158,11 @@ def a_restart_while_the_setup_runs_is_finished_at_the_next_logon(t):
     first.join()
     # The next logon: wineboot runs the RunOnce entries (and deletes each
     # before it starts it), as Windows' shell does.
-    run = t.machine.run("wineboot.exe", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=120, wait_all=True)
+    run = t.machine.run("wineboot.exe", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=120)
     t.expect_run(run, exit_code=None)
     expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
     t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the RunOnce entry is left behind")
 
     # It runs once only: the next logon starts nothing.
-    again = t.machine.run("wineboot.exe", [], timeout=120, wait_all=True)
+    again = t.machine.run("wineboot.exe", [], timeout=120)
     t.expect_run(again, exit_code=None)
