@@ -257,13 +257,24 @@ bool no_folder_astray()
     return true;
 }
 
-// What the real uninstaller left of a removed title under the shared code.
+// What the real uninstaller left of a removed title under the shared code:
+// the folder of a title removed through the patch (it still holds the real
+// uninstaller's "setup_is.exe"), or any folder there while a title is
+// parked, whose move back it would block. A folder without either sign is
+// no business of the patch's.
 step next_leftover_step()
 {
     char folder[TEXT_BUFFER_SIZE];
+    char real_uninstaller[TEXT_BUFFER_SIZE];
     if (has_entry(SHARED_PRODUCT_CODE) ||
         !format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE) || !is_folder(folder) ||
         !no_folder_astray()) {
+        return NO_STEP;
+    }
+    std::memcpy(real_uninstaller, folder, sizeof real_uninstaller);
+    const bool redirected =
+        append_path(real_uninstaller, REAL_UNINSTALLER_PROGRAM) && file_present(real_uninstaller);
+    if (!redirected && !has_entry(PARKING_PRODUCT_CODE)) {
         return NO_STEP;
     }
     return candidate(step_kind::delete_leftover, SHARED_PRODUCT_CODE, nullptr);

@@ -144,6 +144,19 @@ TEST_F(interruption, a_leftover_folder_of_a_removed_title_is_deleted_and_the_par
     EXPECT_NE(only_box().find("removed title had left behind was deleted"), std::string::npos);
 }
 
+// A folder under the shared code with no entry, no parked title and no
+// sign of the patch is not the patch's to delete.
+TEST_F(interruption, an_unknown_folder_under_the_shared_code_is_left_alone)
+{
+    add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe", INSTALLER_BYTES);
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe", PATCH_BYTES);
+    sim::add_file(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe", INSTALLER_BYTES);
+    EXPECT_EQ(put_right_interrupted_run(), 0);
+    EXPECT_TRUE(sim::file_exists(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe"));
+    EXPECT_TRUE(sim::message_boxes().empty());
+}
+
 // Killed after the texts were rewritten and before the copy was complete:
 // the copy is finished from the source.
 TEST_F(interruption, an_entry_move_cut_off_is_finished_from_its_source)
