@@ -79,16 +79,17 @@ void record_module_path()
     }
 }
 
-int copy_own_executable(const char* destination)
+int copy_own_executable(const char* destination, int replace_existing)
 {
+    const BOOL fail_if_exists = replace_existing ? 0 : 1;
     if (module_path_wide[0] == 0) {
-        return CopyFileA(module_path, destination, 1);
+        return CopyFileA(module_path, destination, fail_if_exists);
     }
     WCHAR wide_destination[MODULE_PATH_WIDE_SIZE];
     if (MultiByteToWideChar(CP_ACP, 0, destination, -1, wide_destination, MODULE_PATH_WIDE_SIZE) == 0) {
         return 0;
     }
-    return CopyFileW(module_path_wide, wide_destination, 1);
+    return CopyFileW(module_path_wide, wide_destination, fail_if_exists);
 }
 
 void reset_process_state()
@@ -161,6 +162,9 @@ run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_m
     if (std::strstr(command_line_tail, "clean") != nullptr) {
         return run_mode::clean;
     }
+    if (std::strstr(command_line_tail, RESUME_ARGUMENT) != nullptr) {
+        return run_mode::resume;
+    }
     if (std::strstr(lower_case_module_path, ".tmp") != nullptr) {
         return run_mode::uninstall_stage;
     }
@@ -178,10 +182,32 @@ void clean_mode()
     MessageBoxA(nullptr, "CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
 }
 
+// The named mutex of this run, or null when none could be had (the run
+// then goes on unguarded). Shows the box and returns INVALID_HANDLE_VALUE
+// when another copy holds it.
+static HANDLE take_run_mutex()
+{
+    HANDLE mutex = CreateMutexA(nullptr, 0, RUN_MUTEX_NAME);
+    const DWORD error = GetLastError();
+    if ((mutex != nullptr && error == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) ||
+        (mutex == nullptr && error == static_cast<DWORD>(ERROR_ACCESS_DENIED))) {
+        if (mutex != nullptr) {
+            CloseHandle(mutex);
+        }
+        warn_user("%s", ALREADY_RUNNING);
+        return INVALID_HANDLE_VALUE;
+    }
+    return mutex;
+}
+
 int patch_main()
 {
     CoInitialize(nullptr);
     record_module_path();
+    HANDLE run_mutex = take_run_mutex();
+    if (run_mutex == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
 
     switch (choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path)) {
     case run_mode::clean:
@@ -193,6 +219,13 @@ int patch_main()
     case run_mode::install_stage:
         install_stage();
         break;
+    case run_mode::resume:
+        resume_after_restart();
+        break;
+    }
+    remove_resume_arrangement();
+    if (run_mutex != nullptr) {
+        CloseHandle(run_mutex);
     }
     return 0;
 }

@@ -39,7 +39,7 @@ bool new_title_registered()
 
 void install_stage()
 {
-    if (!restore_leftover_parked_registration() || both_titles_installed()) {
+    if (put_right_interrupted_run() || both_titles_installed()) {
         return;
     }
     detect_installed_game();
@@ -50,10 +50,12 @@ void install_stage()
     }
 
     begin_stage_recovery(stage_kind::install);
+    arrange_resume_after_restart();
     relocate_whole_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (!find_disc_and_run_setup() || !new_title_registered()) {
         relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
         end_stage_recovery();
+        remove_resume_arrangement();
         return;
     }
 
@@ -66,5 +68,6 @@ void install_stage()
                   ALTERNATE_PRODUCT_CODE);
     }
     end_stage_recovery();
+    remove_resume_arrangement();
     purge_arp_cache();
 }

@@ -25,13 +25,14 @@ constexpr std::size_t MODULE_PATH_WIDE_SIZE = 1024;
 extern platform::WCHAR module_path_wide[MODULE_PATH_WIDE_SIZE];
 // Records module_path and module_path_wide (the entry point does so first).
 void record_module_path();
-// Copies the patch's own executable to destination (a narrow path), never
-// over an existing file. Nonzero on success. Without a recorded wide path
-// (a run that set module_path alone) the narrow one is used.
-int copy_own_executable(const char* destination);
+// Copies the patch's own executable to destination (a narrow path); over an
+// existing file only when replace_existing is nonzero. Nonzero on success.
+// Without a recorded wide path (a run that set module_path alone) the
+// narrow one is used.
+int copy_own_executable(const char* destination, int replace_existing = 0);
 
 // Entry point and run modes.
-enum class run_mode { clean, uninstall_stage, install_stage };
+enum class run_mode { clean, uninstall_stage, install_stage, resume };
 int patch_main();
 const char* command_line_after_program_name(const char* command_line);
 run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path);
@@ -50,16 +51,28 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid);
 int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
 int relocate_whole_registration(const char* source_guid, const char* dest_guid);
-int restore_leftover_parked_registration();
+void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid);
 
-// Recovery after a fatal error inside a stage: the stages note what they
-// move, and the fatal error handler puts titles back once.
+// Recovery after a fatal error inside a stage: the moves note the one under
+// way, and the fatal error handler undoes it and then brings every
+// registration to a whole state (as the start of a run does).
 enum class stage_kind { none, install, uninstall };
 void begin_stage_recovery(stage_kind stage);
 void end_stage_recovery();
 void note_move_started(const char* source_guid, const char* dest_guid);
 void note_move_finished();
-void note_relocation_done(const char* source_guid, const char* dest_guid);
+void recover_after_fatal_error();
+
+// What an interrupted run left (killed, the machine restarted, a fatal
+// error): finished or undone at the start of every stage. Returns 1 when it
+// changed something or found a state it cannot put right, after telling
+// the user in one box; the stage then ends. 0 when all was whole.
+int put_right_interrupted_run();
+// Brings the registrations to a whole state, as far as it can, after a
+// fatal error (the in-flight step is never repeated). Shows no box of its own.
+void reconcile_after_fatal_error(const char* failed_source, const char* failed_dest);
+// Forgets the steps taken so far (a new stage begins).
+void reset_reconciliation();
 
 // Uninstall redirection and stages. run_real_uninstaller returns 1 when the
 // uninstaller was started and every process of it has ended, 0 when it
@@ -71,6 +84,19 @@ int run_real_uninstaller(const char* code);
 int purge_arp_cache();
 void uninstall_stage();
 void install_stage();
+
+// Coming back after a restart: the command line of the run that the system
+// starts once at the next logon, the arrangement made before a title is
+// parked (1 when made), its removal when a run has ended, and that run.
+constexpr char RESUME_ARGUMENT[] = "/resume-after-restart";
+int arrange_resume_after_restart();
+void remove_resume_arrangement();
+void resume_after_restart();
+
+// The one copy of the patch at work: the named mutex every run holds, and
+// the box a second copy shows.
+constexpr char RUN_MUTEX_NAME[] = "Global\\Kestova-Patch-Run";
+constexpr char ALREADY_RUNNING[] = "Kestova Patch is already running.\nWait until it has finished.";
 
 // Uninstall shortcut retargeting.
 int retarget_uninstall_shortcut(const char* new_guid);

@@ -106,3 +106,51 @@ bool is_folder(const char* path)
     const DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE])
+{
+    char path[TEXT_BUFFER_SIZE];
+    HKEY key = nullptr;
+    name[0] = '\0';
+    if (!format_uninstall_entry(path, product_code) ||
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char value[DISPLAY_NAME_BUFFER_SIZE];
+    DWORD size = sizeof value;
+    const LONG result =
+        RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || size == 0 || size > sizeof value ||
+        std::memchr(value, '\0', size) == nullptr || value[0] == '\0') {
+        return false;
+    }
+    std::memcpy(name, value, sizeof name);
+    return true;
+}
+
+bool value_names_code(const char* entry_code, const char* value_name, const char* code)
+{
+    char path[TEXT_BUFFER_SIZE];
+    HKEY key = nullptr;
+    if (!format_uninstall_entry(path, entry_code) ||
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char text[TEXT_BUFFER_SIZE];
+    bool terminated = false;
+    const LONG result = read_text_value(key, value_name, text, &terminated);
+    RegCloseKey(key);
+    const char* found = result == ERROR_SUCCESS && terminated ? find_product_code(text) : nullptr;
+    return found != nullptr && std::strncmp(found, code, PRODUCT_CODE_LENGTH) == 0;
+}
+
+bool is_copy_of_entry(const char* copy_code, const char* source_code)
+{
+    char copy_name[DISPLAY_NAME_BUFFER_SIZE];
+    char source_name[DISPLAY_NAME_BUFFER_SIZE];
+    if (!read_display_name(copy_code, copy_name)) {
+        return true;
+    }
+    return read_display_name(source_code, source_name) && std::strcmp(copy_name, source_name) == 0;
+}

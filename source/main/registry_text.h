@@ -44,3 +44,19 @@ bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE
 
 // True when path names an existing folder.
 bool is_folder(const char* path);
+
+// ---------------------------------------------------------------------------
+// Reading registrations whole, for the reconciliation of interrupted runs.
+
+constexpr std::size_t DISPLAY_NAME_BUFFER_SIZE = 64;
+
+// The entry's "DisplayName" (at most 63 characters). False when there is no
+// entry or no such text.
+bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE]);
+
+// True when the first "{" of the entry's text value starts code.
+bool value_names_code(const char* entry_code, const char* value_name, const char* code);
+
+// True when the entry under copy_code is (part of) a copy of the entry
+// under source_code: it has no "DisplayName" yet, or the same one.
+bool is_copy_of_entry(const char* copy_code, const char* source_code);

@@ -155,6 +155,43 @@ void delete_uninstall_entry(const char* product_code)
     }
 }
 
+// The entry of source_guid renamed to dest_guid in one step, where the
+// system can rename a key and dest_guid is free. False otherwise (the
+// caller then copies and deletes).
+bool rename_uninstall_entry(const char* source_guid, const char* dest_guid)
+{
+    WCHAR source_name[PRODUCT_CODE_LENGTH + 1];
+    WCHAR dest_name[PRODUCT_CODE_LENGTH + 1];
+    for (std::size_t i = 0; i <= PRODUCT_CODE_LENGTH; ++i) {
+        source_name[i] = static_cast<unsigned char>(source_guid[i]); // product codes are ASCII
+        dest_name[i] = static_cast<unsigned char>(dest_guid[i]);
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG renamed = RegRenameKey(key, source_name, dest_name);
+    RegCloseKey(key);
+    return renamed == ERROR_SUCCESS;
+}
+
+// Writes the first product code of one text value of an open entry.
+void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
+{
+    char text[TEXT_BUFFER_SIZE];
+    bool terminated = false;
+    if (read_text_value(key, value_name, text, &terminated) != ERROR_SUCCESS || !terminated) {
+        return;
+    }
+    char* position = find_product_code(text);
+    if (position == nullptr) {
+        return;
+    }
+    overwrite_product_code(position, code);
+    RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                   static_cast<DWORD>(std::strlen(text) + 1));
+}
+
 } // namespace
 
 int move_install_info_folder(const char* source_guid, const char* dest_guid)
@@ -189,15 +226,42 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
     note_move_started(source_guid, dest_guid);
     rewrite_product_code_values(source_guid, dest_guid);
 
-    char source_path[TEXT_BUFFER_SIZE];
-    char dest_path[TEXT_BUFFER_SIZE];
-    format_uninstall_entry(source_path, source_guid);
-    format_uninstall_entry(dest_path, dest_guid);
-    copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
-
-    delete_uninstall_entry(source_guid);
+    // A copy left half done by an interrupted run is finished from the
+    // source, which stays whole until the copy is complete.
+    if (uninstall_entry_exists(dest_guid) || !rename_uninstall_entry(source_guid, dest_guid)) {
+        char source_path[TEXT_BUFFER_SIZE];
+        char dest_path[TEXT_BUFFER_SIZE];
+        format_uninstall_entry(source_path, source_guid);
+        format_uninstall_entry(dest_path, dest_guid);
+        copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
+        delete_uninstall_entry(source_guid);
+    }
     note_move_finished();
     return 1;
+}
+
+// Undoes an entry move that stopped half way: the copy under dest_guid
+// goes (unless another title stands there) and the source's texts name
+// source_guid again. Nothing is done when the source is gone (the move was
+// complete). Never fatal.
+void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
+{
+    char source_path[TEXT_BUFFER_SIZE];
+    HKEY key = nullptr;
+    if (!format_uninstall_entry(source_path, source_guid) ||
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    if (uninstall_entry_exists(dest_guid) && is_copy_of_entry(dest_guid, source_guid)) {
+        HKEY uninstall = nullptr;
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
+            SHDeleteKeyA(uninstall, dest_guid);
+            RegCloseKey(uninstall);
+        }
+    }
+    rewrite_code_in_value(key, "UninstallString", source_guid);
+    rewrite_code_in_value(key, "LogFile", source_guid);
+    RegCloseKey(key);
 }
 
 int relocate_registration(const char* source_guid, const char* dest_guid)
@@ -220,24 +284,5 @@ int relocate_whole_registration(const char* source_guid, const char* dest_guid)
         }
     }
     move_uninstall_entry(source_guid, dest_guid);
-    return 1;
-}
-
-// A registration left under the parking code by an interrupted run belongs
-// under the shared code (only a title registered there is ever parked).
-// Returns 0, after telling the user, when it cannot go back without merging
-// two registrations.
-int restore_leftover_parked_registration()
-{
-    if (!uninstall_entry_exists(PARKING_PRODUCT_CODE)) {
-        return 1;
-    }
-    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
-        warn_user("A title is still registered under %s from an interrupted run, and another title is "
-                  "registered under %s.\nNothing was changed.",
-                  PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-        return 0;
-    }
-    relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     return 1;
 }

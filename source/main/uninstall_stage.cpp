@@ -153,21 +153,19 @@ int purge_arp_cache()
 
 void uninstall_stage()
 {
+    if (put_right_interrupted_run()) {
+        return;
+    }
     if (!uninstall_entry_exists(ALTERNATE_PRODUCT_CODE)) {
         warn_user(
             "No title is registered under %s, so there is nothing to uninstall here.\nNothing was changed.",
             ALTERNATE_PRODUCT_CODE);
         return;
     }
-    if (!restore_leftover_parked_registration()) {
-        return;
-    }
-
     begin_stage_recovery(stage_kind::uninstall);
     const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (parked) {
         move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
-        note_relocation_done(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     } else if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
         // Moving the other title in now would merge two registrations.
         end_stage_recovery();
@@ -177,7 +175,6 @@ void uninstall_stage()
         return;
     }
 
-    note_relocation_done(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     relocate_whole_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
 
     const int uninstalled = run_real_uninstaller(SHARED_PRODUCT_CODE);

@@ -518,4 +518,19 @@ HRESULT shell_link_rewrite_arguments(const WCHAR* shortcut_path, int arguments_c
 DWORD GetModuleFileNameW(void* module, WCHAR* file_name, DWORD size);
 BOOL CopyFileW(const WCHAR* existing, const WCHAR* destination, BOOL fail_if_exists);
 
+// ---------------------------------------------------------------------------
+// Interruption safety: the run mutex that keeps a second copy of the patch
+// from acting, and the one-step move of a registry key.
+constexpr LONG ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr int CSIDL_COMMON_APPDATA = 0x0023;
+// CreateMutexA: a new or an existing named mutex; GetLastError() is
+// ERROR_ALREADY_EXISTS when the name was taken already (the handle is valid
+// then too). A mutex lives while any handle to it is open.
+HANDLE CreateMutexA(void* security, BOOL initial_owner, const char* name);
+// advapi32's RegRenameKey (Windows Vista and later), found at run time:
+// renames the subkey of key to new_name (a name, not a path) with
+// everything below it, in one step. ERROR_ACCESS_DENIED when a key of that
+// name exists; ERROR_CALL_NOT_IMPLEMENTED where the system lacks the call.
+LONG RegRenameKey(HKEY key, const WCHAR* sub_key_name, const WCHAR* new_name);
+
 } // namespace platform

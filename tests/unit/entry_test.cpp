@@ -51,7 +51,12 @@ INSTANTIATE_TEST_SUITE_P(
         run_mode_case{"setup.tmp clean", "C:\\Temp\\setup.tmp", run_mode::clean},
         run_mode_case{"SETUP.TMP", "C:\\TEMP\\SETUP.TMP", run_mode::uninstall_stage},
         run_mode_case{"c:\\x.tmp\\patch.exe", "c:\\x.tmp\\patch.exe", run_mode::uninstall_stage},
-        run_mode_case{"patch.exe", "C:\\Patch\\patch.exe", run_mode::install_stage}));
+        run_mode_case{"patch.exe", "C:\\Patch\\patch.exe", run_mode::install_stage},
+        // The run after a restart: its own word, even from a ".tmp" path.
+        run_mode_case{"\"C:\\ProgramData\\Kestova Patch\\kestova-patch.exe\" /resume-after-restart",
+                      "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe", run_mode::resume},
+        run_mode_case{"setup.tmp /resume-after-restart", "C:\\Temp\\setup.tmp", run_mode::resume},
+        run_mode_case{"patch.exe /resume-after-restart clean", "C:\\Patch\\patch.exe", run_mode::clean}));
 
 TEST_F(patch_test, command_line_tail_skips_the_program_name_and_the_blanks_after_it)
 {

@@ -12,6 +12,7 @@ const std::vector<BYTE> PATCH_BYTES = {'M', 'Z', 'p', 'a', 't', 'c', 'h'};
 const std::string ARP_CACHE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache";
 const std::string UNINSTALL_KEY_PATH = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const std::string INFO_ROOT = "C:\\Program Files\\InstallShield Installation Information";
+const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 class install : public patch_test
 {
@@ -23,7 +24,8 @@ class install : public patch_test
         std::snprintf(module_path, sizeof module_path, "c:\\patch\\kestova-patch.exe");
         sim::set_dxdiag_available(true);
         sim::set_dxdiag_version(9, 0, "c");
-        CoInitialize(nullptr); // as the entry point does
+        CoInitialize(nullptr);                         // as the entry point does
+        sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE); // as on every Windows
         for (const char* code : {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE}) {
             sim::set_string(HKEY_LOCAL_MACHINE, ARP_CACHE + "\\" + code, "SlowInfoCache", "cached");
         }
@@ -91,7 +93,8 @@ TEST_F(install, title_2_installed_gets_title_3_beside_it_under_the_alternate_cod
     // redirection follows, and the cache purge comes last.
     const std::size_t shortcut_saved = journal_index("save shortcut");
     const std::size_t parked_back = journal_index("rename " + folder_path(PARKING_PRODUCT_CODE));
-    const std::size_t redirected = journal_index("copy c:\\patch\\kestova-patch.exe");
+    const std::size_t redirected =
+        journal_index("copy c:\\patch\\kestova-patch.exe -> " + folder_path(ALTERNATE_PRODUCT_CODE));
     const std::size_t purged = journal_index("delete key HKLM\\" + ARP_CACHE);
     EXPECT_LT(shortcut_saved, parked_back);
     EXPECT_LT(parked_back, redirected);
@@ -117,7 +120,10 @@ TEST_F(install, title_3_installed_gets_title_2_from_its_disc)
 
 TEST_F(install, a_title_under_the_alternate_code_only_runs_the_disc_step)
 {
+    // As an earlier run left it: its removal goes through the patch.
     add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe", {'M', 'Z', 'i', 's'});
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe", PATCH_BYTES);
     const std::string alternate = sim::dump_tree(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE));
     add_title_disc("D:\\", "KS2", "Kestova 2");
     sim::queue_answers({IDYES});
@@ -208,6 +214,8 @@ TEST_F(install, both_titles_installed_changes_nothing)
 {
     add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe", {'M', 'Z', 'i', 's'});
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe", PATCH_BYTES);
     add_title_disc("D:\\", "Kestova 3", "Kestova 3");
     const std::string before = machine_state();
     install_stage();
@@ -217,21 +225,52 @@ TEST_F(install, both_titles_installed_changes_nothing)
     EXPECT_TRUE(sim::started_programs().empty());
 }
 
-TEST_F(install, a_leftover_parked_title_goes_back_first_when_the_shared_code_is_free)
+// A title left parked by an interrupted run goes back, the user is told,
+// and the run ends there: the disc is not looked for.
+TEST_F(install, a_leftover_parked_title_goes_back_and_the_run_ends)
 {
     add_title(PARKING_PRODUCT_CODE, "Kestova 2");
     add_title_disc("D:\\", "Kestova 3", "Kestova 3");
-    sim::queue_answers({IDYES});
     install_stage();
     expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
-    expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 3");
     expect_no_registration(PARKING_PRODUCT_CODE);
+    expect_no_registration(ALTERNATE_PRODUCT_CODE);
+    EXPECT_TRUE(sim::started_programs().empty());
+    ASSERT_EQ(sim::message_boxes().size(), 1u);
+    EXPECT_EQ(sim::message_boxes()[0].caption, PATCH_CAPTION);
+    EXPECT_NE(sim::message_boxes()[0].text.find("Kestova 2 is registered under " +
+                                                std::string(SHARED_PRODUCT_CODE) + " again"),
+              std::string::npos)
+        << sim::message_boxes()[0].text;
 }
 
-TEST_F(install, a_leftover_parked_title_with_the_shared_code_taken_changes_nothing)
+// Killed after the disc's setup registered the new title: the next run
+// finishes the swap, shortcut and redirection included.
+TEST_F(install, a_parked_title_beside_a_new_title_finishes_the_swap)
 {
     add_title(PARKING_PRODUCT_CODE, "Kestova 2");
     add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+    add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+    install_stage();
+    expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
+    expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    expect_redirected(ALTERNATE_PRODUCT_CODE);
+    expect_no_registration(PARKING_PRODUCT_CODE);
+    EXPECT_EQ(shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, "Kestova 3")),
+              uninstall_arguments(ALTERNATE_PRODUCT_CODE));
+    EXPECT_LT(journal_index("save shortcut"),
+              journal_index("rename " + INFO_ROOT + "\\" + PARKING_PRODUCT_CODE));
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, ARP_CACHE + "\\" + SHARED_PRODUCT_CODE));
+    EXPECT_TRUE(sim::started_programs().empty());
+    ASSERT_EQ(sim::message_boxes().size(), 1u) << last_box_text();
+    EXPECT_NE(sim::message_boxes()[0].text.find("removing it goes through the patch"), std::string::npos);
+}
+
+// Two titles of the same name cannot be told apart: nothing moves.
+TEST_F(install, a_parked_title_beside_the_same_title_changes_nothing)
+{
+    add_title(PARKING_PRODUCT_CODE, "Kestova 2");
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     const std::string before = machine_state();
     install_stage();
     EXPECT_EQ(machine_state(), before);

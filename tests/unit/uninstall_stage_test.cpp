@@ -314,6 +314,8 @@ TEST_F(uninstall, nothing_under_the_alternate_code_changes_nothing)
     EXPECT_EQ(sim::journal().size(), 1u); // the message box only
 }
 
+// A title left parked goes back first; the run then ends with the box that
+// says so, and the removal is started again by the user.
 TEST_F(uninstall, a_leftover_parked_title_goes_back_to_the_shared_code_first)
 {
     add_title(PARKING_PRODUCT_CODE, "Kestova 2");
@@ -322,7 +324,10 @@ TEST_F(uninstall, a_leftover_parked_title_goes_back_to_the_shared_code_first)
     uninstall_stage();
     expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
     expect_no_registration(PARKING_PRODUCT_CODE);
-    expect_no_registration(ALTERNATE_PRODUCT_CODE);
+    expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    EXPECT_TRUE(sim::started_programs().empty());
+    ASSERT_EQ(sim::message_boxes().size(), 1u);
+    EXPECT_NE(sim::message_boxes()[0].text.find("interrupted"), std::string::npos);
 }
 
 TEST_F(uninstall, a_leftover_parked_title_with_the_shared_code_taken_changes_nothing)

@@ -199,6 +199,15 @@ struct machine {
 
     std::map<std::uintptr_t, handle_entry> handles;
     std::uintptr_t next_handle = 0x1000;
+
+    // Interruptions: the seam calls left before the process is killed (-1:
+    // never), whether the last run was killed, the named mutexes the patch
+    // itself created (with their open handles), and whether RegRenameKey
+    // exists.
+    long calls_before_kill = -1;
+    bool killed = false;
+    std::map<std::string, int> own_mutex_handles;
+    bool rename_key_available = true;
 };
 
 machine& state();
@@ -207,7 +216,16 @@ void reset_files();
 
 // Counts a call of a seam function; true when fail_call scripted this call
 // to fail, with the code to fail with.
+// A call made when the process is to be killed throws process_killed
+// instead.
 bool injected_failure(const char* function, long* code);
+// Thrown by the call at which a scripted kill happens; run_process catches it.
+struct process_killed {
+};
+// Closes a mutex handle the patch created; false for any other handle.
+bool close_own_mutex(const void* handle);
+// What the system does when the process ends: its run mutexes go.
+void close_own_mutexes();
 void record(const std::string& line);
 void set_last_error(DWORD error);
 

@@ -257,6 +257,8 @@ BOOL CloseHandle(HANDLE handle)
         set_last_error(static_cast<DWORD>(code));
         return 0;
     }
+    if (close_own_mutex(handle))
+        return 1;
     if (remove_handle(handle, handle_kind::mutex) || remove_handle(handle, handle_kind::process) ||
         remove_handle(handle, handle_kind::thread) || remove_handle(handle, handle_kind::job))
         return 1;
@@ -720,3 +722,76 @@ void set_dxdiag_version(DWORD major, DWORD minor, const std::string& letter)
 }
 
 } // namespace platform::sim
+
+// ---------------------------------------------------------------------------
+// Interruption safety: the patch's own named mutexes. A name taken by
+// create_mutex (another process) or by an open handle of the patch exists.
+
+namespace platform::sim::detail
+{
+
+bool close_own_mutex(const void* handle)
+{
+    handle_entry* entry = find_handle(handle, handle_kind::mutex);
+    if (!entry)
+        return false;
+    machine& m = state();
+    auto own = m.own_mutex_handles.find(entry->text);
+    if (own == m.own_mutex_handles.end())
+        return false;
+    if (--own->second == 0) {
+        m.mutexes.erase(own->first);
+        m.own_mutex_handles.erase(own);
+    }
+    remove_handle(handle, handle_kind::mutex);
+    return true;
+}
+
+void close_own_mutexes()
+{
+    machine& m = state();
+    for (const auto& own : m.own_mutex_handles)
+        m.mutexes.erase(own.first);
+    m.own_mutex_handles.clear();
+    for (auto it = m.handles.begin(); it != m.handles.end();) {
+        if (it->second.kind == handle_kind::mutex && !m.mutexes.count(it->second.text))
+            it = m.handles.erase(it);
+        else
+            ++it;
+    }
+}
+
+} // namespace platform::sim::detail
+
+namespace platform
+{
+
+using namespace sim::detail;
+
+HANDLE CreateMutexA(void* security, BOOL initial_owner, const char* name)
+{
+    (void)security;
+    (void)initial_owner;
+    long code = 0;
+    if (injected_failure("CreateMutexA", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return nullptr;
+    }
+    if (!name) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    machine& m = state();
+    const bool exists = m.mutexes.count(name) != 0;
+    if (!exists) {
+        m.mutexes.insert(name);
+        record(std::string("create mutex ") + name);
+    }
+    auto own = m.own_mutex_handles.find(name);
+    if (!exists || own != m.own_mutex_handles.end())
+        ++m.own_mutex_handles[name];
+    set_last_error(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return new_handle(handle_kind::mutex, name, 0);
+}
+
+} // namespace platform

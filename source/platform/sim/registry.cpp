@@ -912,3 +912,50 @@ std::string dump_tree(HKEY root, const std::string& path)
 }
 
 } // namespace platform::sim
+
+// ---------------------------------------------------------------------------
+// Interruption safety: RegRenameKey, as Windows Vista and later (and Wine,
+// through NtRenameKey) implement it: one step, the subtree kept whole, and
+// ERROR_ACCESS_DENIED when the new name is taken. Missing on request.
+
+namespace platform
+{
+
+using namespace sim::detail;
+
+LONG RegRenameKey(HKEY key, const WCHAR* sub_key_name, const WCHAR* new_name)
+{
+    long code = 0;
+    if (injected_failure("RegRenameKey", &code))
+        return code;
+    if (!state().rename_key_available)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    if (!new_name)
+        return ERROR_INVALID_PARAMETER;
+    const std::u16string name(new_name, wide_length(new_name));
+    if (name.empty() || name.size() > REGISTRY_MAX_KEY_NAME || name.find(u'\\') != std::u16string::npos)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<reg_key> base;
+    LONG error = resolve(key, 0, &base);
+    if (error != ERROR_SUCCESS)
+        return error;
+    std::shared_ptr<reg_key> target = base;
+    if (sub_key_name && *sub_key_name) {
+        error = open_path(base, std::u16string(sub_key_name, wide_length(sub_key_name)), &target);
+        if (error != ERROR_SUCCESS)
+            return error;
+    }
+    reg_key* parent = target->parent;
+    if (!parent)
+        return ERROR_ACCESS_DENIED; // a predefined root
+    if (child(*parent, name) && !fold_equal(name, target->name))
+        return ERROR_ACCESS_DENIED;
+    const std::string old_text = key_path_text(target.get());
+    parent->subkeys.erase(target->name);
+    target->name = name;
+    parent->subkeys.emplace(name, target);
+    record("rename key " + old_text + " -> " + sim::utf16_to_utf8(name));
+    return ERROR_SUCCESS;
+}
+
+} // namespace platform

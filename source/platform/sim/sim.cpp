@@ -162,6 +162,17 @@ machine& state()
 bool injected_failure(const char* function, long* code)
 {
     machine& m = state();
+    // Calls that the patch makes from destructors, which cannot throw: a
+    // kill due there happens at the next call, which is the same moment.
+    const bool from_destructor =
+        std::strcmp(function, "CoUninitialize") == 0 || std::strcmp(function, "dxdiag_close") == 0;
+    if (m.calls_before_kill == 0 && !from_destructor) {
+        m.calls_before_kill = -1;
+        m.killed = true;
+        throw process_killed{};
+    }
+    if (m.calls_before_kill > 0)
+        --m.calls_before_kill;
     int occurrence = ++m.calls[function];
     auto faults = m.faults.find(function);
     if (faults == m.faults.end())
@@ -303,15 +314,60 @@ void reset()
     m.special_folders[CSIDL_PROGRAMS] =
         std::string("C:\\Users\\Player\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs");
     m.program_files_folder = std::string("C:\\Program Files");
+    m.special_folders[CSIDL_COMMON_APPDATA] = std::string("C:\\ProgramData");
 }
 
 int run_process(const std::function<int()>& body)
 {
+    state().killed = false;
     try {
-        return body();
+        const int code = body();
+        close_own_mutexes();
+        return code;
     } catch (const process_exit& exit) {
+        close_own_mutexes();
         return exit.exit_code;
+    } catch (const process_killed&) {
+        // The system closes every handle of a killed process; nothing of the
+        // process itself runs any more.
+        close_own_mutexes();
+        state().handles.clear();
+        state().calls_before_kill = -1;
+        return 1;
     }
+}
+
+void kill_after_calls(long calls)
+{
+    state().calls_before_kill = calls;
+}
+
+bool last_run_killed()
+{
+    return state().killed;
+}
+
+int total_call_count()
+{
+    int total = 0;
+    for (const auto& entry : state().calls)
+        total += entry.second;
+    return total;
+}
+
+void clear_answers()
+{
+    state().answers.clear();
+}
+
+void set_rename_key_available(bool available)
+{
+    state().rename_key_available = available;
+}
+
+void let_time_pass(DWORD milliseconds)
+{
+    advance_clock(milliseconds);
 }
 
 void queue_answers(const std::vector<int>& answers)

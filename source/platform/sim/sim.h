@@ -234,6 +234,25 @@ int call_count(const std::string& function);
 std::map<std::string, int> call_counts();
 
 // ---------------------------------------------------------------------------
+// Interruptions. kill_after_calls(n): once n more seam calls have been made,
+// the next one kills the process, as Task Manager or a power cut would: no
+// fatal error handler and nothing else of the process runs, every handle it
+// held is closed (its named mutexes go), and the machine stays as it is.
+// run_process then returns 1 and last_run_killed() is true. Programs the
+// process started go on (their scheduled events stay).
+void kill_after_calls(long calls);
+bool last_run_killed();
+// The sum of call_counts().
+int total_call_count();
+// Drops the answers queued for boxes not yet shown.
+void clear_answers();
+// false: RegRenameKey is missing, as before Windows Vista.
+void set_rename_key_available(bool available);
+// Lets virtual time pass outside the patch (events fall due), as while the
+// user waits between two runs.
+void let_time_pass(DWORD milliseconds);
+
+// ---------------------------------------------------------------------------
 // The journal: one line for every change and every start, in order, such as
 // "create key HKLM\\SOFTWARE\\X", "set value HKLM\\SOFTWARE\\X [Name]",
 // "delete key HKLM\\SOFTWARE\\X", "rename C:\\a -> C:\\b", "delete C:\\a",

@@ -280,3 +280,10 @@ platform::INT_PTR platform::SendMessageA(platform::HWND window, platform::UINT m
 {
     return ::SendMessageA(real(window), message, wparam, lparam);
 }
+
+// ---------------------------------------------------------------------------
+// Interruption safety: the run mutex.
+platform::HANDLE platform::CreateMutexA(void* security, platform::BOOL initial_owner, const char* name)
+{
+    return seam(::CreateMutexA(security_attributes(security), initial_owner, name));
+}

@@ -1,0 +1,100 @@
+// Coming back after a restart while the disc's setup runs.
+//
+// Setups often ask for a restart, and a machine may be restarted at any
+// time. Before the install stage parks a title it leaves a RunOnce entry
+// naming a copy of the patch in a lasting place; the system runs it once at
+// the next logon (and deletes the entry before doing so), and that run only
+// finishes or undoes what the stage left. Every run removes the arrangement
+// when it has ended, so the patch never runs again on its own.
+#include "main/main.h"
+#include "main/registry_text.h"
+#include "misc/misc.h"
+
+#include <cstring>
+
+using namespace platform;
+
+namespace
+{
+
+constexpr char RUN_ONCE_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+constexpr char RUN_ONCE_VALUE[] = "Kestova Patch";
+constexpr char LASTING_FOLDER_NAME[] = "\\Kestova Patch";
+constexpr char LASTING_COPY_NAME[] = "\\kestova-patch.exe";
+
+// "<all users' application data>\Kestova Patch".
+bool lasting_folder(char (&folder)[TEXT_BUFFER_SIZE])
+{
+    char data[MAX_PATH] = "";
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data))) {
+        return false;
+    }
+    data[sizeof data - 1] = '\0';
+    return data[0] != '\0' && format_text(folder, sizeof folder, "%s", data) &&
+           append_path(folder, LASTING_FOLDER_NAME);
+}
+
+bool lasting_copy(char (&path)[TEXT_BUFFER_SIZE])
+{
+    return lasting_folder(path) && append_path(path, LASTING_COPY_NAME);
+}
+
+bool running_from(const char* path)
+{
+    return compare_ignoring_case(module_path, path) == 0;
+}
+
+void delete_run_once_value()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    RegDeleteValueA(key, RUN_ONCE_VALUE);
+    RegCloseKey(key);
+}
+
+} // namespace
+
+int arrange_resume_after_restart()
+{
+    char folder[TEXT_BUFFER_SIZE];
+    char copy[TEXT_BUFFER_SIZE];
+    char command[TEXT_BUFFER_SIZE];
+    if (!lasting_folder(folder) || !lasting_copy(copy) ||
+        !format_text(command, sizeof command, "\"%s\" %s", copy, RESUME_ARGUMENT)) {
+        return 0;
+    }
+    CreateDirectoryA(folder, nullptr);
+    if (!running_from(copy) && !copy_own_executable(copy, 1)) {
+        return 0;
+    }
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+        return 0;
+    }
+    const LONG written =
+        RegSetValueExA(key, RUN_ONCE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                       static_cast<DWORD>(std::strlen(command) + 1));
+    RegCloseKey(key);
+    return written == ERROR_SUCCESS ? 1 : 0;
+}
+
+// The copy that a resumed run is itself running from cannot go yet; the
+// next run of the patch deletes it.
+void remove_resume_arrangement()
+{
+    delete_run_once_value();
+    char folder[TEXT_BUFFER_SIZE];
+    char copy[TEXT_BUFFER_SIZE];
+    if (lasting_folder(folder) && lasting_copy(copy) && !running_from(copy) && is_folder(folder)) {
+        delete_folder(folder);
+    }
+}
+
+void resume_after_restart()
+{
+    put_right_interrupted_run();
+}

@@ -1,0 +1,232 @@
+// The process killed after every platform call a run makes (Task Manager, a
+// crash, a power cut: no handler runs, the machine stays as it is), then the
+// patch started again: whatever the moment, the next run must leave every
+// title whole, nothing parked, the new title redirected, and no arrangement
+// for a restart behind. The second run is killed at every call once too,
+// and a third run must then put everything right.
+#include "stage_scenarios.h"
+
+#include <cstdio>
+#include <set>
+
+using namespace platform;
+
+namespace
+{
+
+using namespace stage_scenarios;
+
+const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
+const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
+const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const std::string LASTING_FOLDER = "C:\\ProgramData\\Kestova Patch";
+
+struct crash_scenario {
+    const char* name;
+    scenario stage;
+    std::string module;              // the run that is killed
+    std::vector<std::string> starts; // how the patch is started again
+    bool rename_key = true;          // false: entries move by copy and delete
+};
+
+void prepare(const crash_scenario& c)
+{
+    sim::reset();
+    reset_process_state();
+    sim::add_file(UNINSTALL_MODULE, PATCH_BYTES);
+    sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
+    sim::add_directory("C:\\ProgramData"); // as on every Windows
+    sim::set_rename_key_available(c.rename_key);
+    c.stage.arrange();
+    // Unanswered boxes get their defaults, whichever run shows them.
+    sim::clear_answers();
+}
+
+// Everything the next run could read, so that kills that leave the same
+// machine behind are run on once.
+std::string machine_signature()
+{
+    std::string signature = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\");
+    for (const char* title : {"Kestova 2", "Kestova 3"}) {
+        signature += shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, title)) + "\n";
+    }
+    return signature;
+}
+
+// One start of the patch through its entry point; kill_after < 0 runs it
+// to its end. Returns the platform calls it made.
+int run_patch(const std::string& module, long kill_after)
+{
+    reset_process_state();
+    sim::set_module_file_name(module);
+    sim::set_command_line("\"" + module + "\"");
+    const int calls_before = sim::total_call_count();
+    sim::kill_after_calls(kill_after);
+    sim::run_process([] { return patch_main(); });
+    sim::kill_after_calls(-1);
+    return sim::total_call_count() - calls_before;
+}
+
+// Between two runs the user waits: programs the killed run started finish
+// what they were doing, and the disc's setup is closed.
+void time_passes()
+{
+    sim::let_time_pass(10 * 60 * 1000);
+    sim::remove_mutex(SETUP_MUTEX_NAME);
+}
+
+// The fault matrix's check, made strict: a kill is no failing call, so the
+// next whole run can always put everything right.
+std::string whole_state(const crash_scenario& c)
+{
+    const std::string problem = check_invariant(c.stage);
+    if (!problem.empty()) {
+        return problem;
+    }
+    if (sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE)) ||
+        sim::directory_exists(folder_path(PARKING_PRODUCT_CODE))) {
+        return "something is left under the parking code";
+    }
+    if (!sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)) &&
+        sim::directory_exists(folder_path(SHARED_PRODUCT_CODE))) {
+        return "a removed title's folder is left under the shared code";
+    }
+    if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch") ||
+        sim::directory_exists(LASTING_FOLDER)) {
+        return "the arrangement for a restart is left behind";
+    }
+    return "";
+}
+
+std::string describe_failure(const std::string& what, const std::string& problem)
+{
+    const auto& boxes = sim::message_boxes();
+    return what + ": " + problem + " (last message: " + (boxes.empty() ? "none" : boxes.back().text) + ")";
+}
+
+class crash_matrix : public ::testing::TestWithParam<crash_scenario>
+{
+};
+
+TEST_P(crash_matrix, a_kill_at_any_call_is_put_right_by_the_next_run)
+{
+    const crash_scenario& c = GetParam();
+    prepare(c);
+    const int calls = run_patch(c.module, -1);
+    ASSERT_EQ(whole_state(c), "") << "the run without a kill already breaks the invariant";
+    ASSERT_GT(calls, 10);
+
+    int cells = 0;
+    std::vector<std::string> failures;
+    for (int n = 1; n <= calls; ++n) {
+        for (const std::string& start : c.starts) {
+            prepare(c);
+            run_patch(c.module, n);
+            time_passes();
+            run_patch(start, -1);
+            ++cells;
+            const std::string problem = whole_state(c);
+            if (!problem.empty()) {
+                failures.push_back(
+                    describe_failure("kill after call " + std::to_string(n) + ", then " + start, problem));
+            }
+        }
+    }
+    std::printf("crash matrix %s: %d calls, %d cells, %d ended whole\n", c.name, calls, cells,
+                cells - static_cast<int>(failures.size()));
+    for (std::size_t i = 0; i < failures.size() && i < 20; ++i) {
+        ADD_FAILURE() << failures[i];
+    }
+    EXPECT_TRUE(failures.empty()) << failures.size() << " cells did not end whole";
+}
+
+// Kills that leave the same machine behind lead to the same next run, so
+// each distinct machine left by the first kill is run on once, and each
+// distinct machine left by the second kill gets its third run.
+TEST_P(crash_matrix, a_second_kill_during_the_repair_is_put_right_by_a_third_run)
+{
+    const crash_scenario& c = GetParam();
+    if (!c.rename_key) {
+        GTEST_SKIP() << "the copy and delete of an entry is covered by the single kill";
+    }
+    prepare(c);
+    const int calls = run_patch(c.module, -1);
+
+    int pairs = 0;
+    int third_runs = 0;
+    std::vector<std::string> failures;
+    std::set<std::string> first_states;
+    for (int n = 1; n <= calls; ++n) {
+        for (const std::string& start : c.starts) {
+            const auto first_kill = [&] {
+                prepare(c);
+                run_patch(c.module, n);
+                time_passes();
+            };
+            first_kill();
+            if (!first_states.insert(start + machine_signature()).second) {
+                continue;
+            }
+            const int second_calls = run_patch(start, -1);
+            std::set<std::string> second_states;
+            for (int m = 1; m < second_calls; ++m) {
+                first_kill();
+                run_patch(start, m);
+                time_passes();
+                ++pairs;
+                if (!second_states.insert(machine_signature()).second) {
+                    continue;
+                }
+                run_patch(start, -1);
+                ++third_runs;
+                const std::string problem = whole_state(c);
+                if (!problem.empty()) {
+                    failures.push_back(describe_failure("kill after call " + std::to_string(n) + ", then " +
+                                                            start + " killed after call " + std::to_string(m),
+                                                        problem));
+                }
+            }
+        }
+    }
+    std::printf("crash matrix %s, second run killed too: %zu distinct first kills, %d kill pairs, %d third "
+                "runs, %d ended whole\n",
+                c.name, first_states.size(), pairs, third_runs,
+                third_runs - static_cast<int>(failures.size()));
+    for (std::size_t i = 0; i < failures.size() && i < 20; ++i) {
+        ADD_FAILURE() << failures[i];
+    }
+    EXPECT_TRUE(failures.empty()) << failures.size() << " third runs did not end whole";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    stages, crash_matrix,
+    ::testing::Values(
+        crash_scenario{"install_title_3_beside_title_2",
+                       {"", arrange_title_2_installed, nullptr, {"Kestova 2"}, "Kestova 3"},
+                       INSTALL_MODULE,
+                       {INSTALL_MODULE}},
+        crash_scenario{"install_title_2_beside_title_3",
+                       {"", arrange_title_3_installed, nullptr, {"Kestova 3"}, "Kestova 2"},
+                       INSTALL_MODULE,
+                       {INSTALL_MODULE}},
+        crash_scenario{"uninstall_with_remaining_title",
+                       {"", arrange_both_titles_redirected, nullptr, {"Kestova 2"}, "Kestova 3"},
+                       UNINSTALL_MODULE,
+                       {INSTALL_MODULE, UNINSTALL_MODULE}},
+        crash_scenario{"uninstall_without_remaining_title",
+                       {"", arrange_only_redirected_title, nullptr, {}, "Kestova 3"},
+                       UNINSTALL_MODULE,
+                       {INSTALL_MODULE, UNINSTALL_MODULE}},
+        crash_scenario{"install_title_3_beside_title_2_without_rename_key",
+                       {"", arrange_title_2_installed, nullptr, {"Kestova 2"}, "Kestova 3"},
+                       INSTALL_MODULE,
+                       {INSTALL_MODULE},
+                       false},
+        crash_scenario{"uninstall_with_remaining_title_without_rename_key",
+                       {"", arrange_both_titles_redirected, nullptr, {"Kestova 2"}, "Kestova 3"},
+                       UNINSTALL_MODULE,
+                       {INSTALL_MODULE, UNINSTALL_MODULE},
+                       false}),
+    [](const ::testing::TestParamInfo<crash_scenario>& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,174 @@
+"""Interruptions: the patch killed half way through a swap or a removal, a
+second copy started while the first waits for the disc's setup, and the
+machine restarted while that setup runs. Whatever happened, the next run
+(or the run the system starts at the next logon) leaves both titles whole."""
+
+import threading
+import time
+
+from harness.kestova import (ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE, PATCH_CAPTION, PATCH_FILE_NAME,
+                             SHARED_PRODUCT_CODE, install_patch, product_folder, run_patch, uninstall_key)
+from harness.player import Box
+from harness.scenario import scenario
+from harness.swap import (KNOWN_SETUP_STAMPS, TEMPORARY_COPY, ask_disc, expect_code_free, expect_title_gone,
+                          expect_title_installed, expect_unchanged, insert_game_disc, install_first_title,
+                          remove_through_add_remove_programs, title_snapshot, wait_for_uninstall_box, warning)
+from scenarios.whole_swap import expect_redirected_folder, expect_shortcut_names, swap
+
+PUT_RIGHT = "An earlier run of the patch was interrupted. This run has put right what it left:*"
+ALREADY_RUNNING = "Kestova Patch is already running.\nWait until it has finished."
+RUN_ONCE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\RunOnce"
+RUN_ONCE_VALUE = "Kestova Patch"
+LASTING_COPY = r"C:\ProgramData\Kestova Patch\kestova-patch.exe"
+
+
+class Background:
+    """A run of the player in a thread of its own, for a run that is
+    interrupted from outside."""
+
+    def __init__(self, start):
+        self.run = None
+        self._thread = threading.Thread(target=self._body, args=(start,), daemon=True)
+        self._thread.start()
+
+    def _body(self, start):
+        self.run = start()
+
+    def join(self, timeout=180):
+        self._thread.join(timeout)
+        return self.run
+
+
+def wait_until(condition, timeout=60, interval=0.3):
+    """Polls CONDITION until it holds; False when it never did."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(interval)
+    return False
+
+
+def display_name(machine, code):
+    key = uninstall_key(code)
+    return machine.value_text(key, "DisplayName") if machine.key_exists(key) else None
+
+
+def kill(machine, image_name):
+    """Ends the program as Task Manager's "End task" does: at once, no
+    handler running."""
+    machine.wine("taskkill", "/F", "/IM", image_name, check=False, timeout=60)
+
+
+def start_swap(t, installed, new, linger=20):
+    """Kestova INSTALLED installed, the other title's disc in E:, and the
+    patch started in the background."""
+    install_first_title(t, installed)
+    root = insert_game_disc(t.machine, t.tools, "E", new, stamp=KNOWN_SETUP_STAMPS[1], linger=linger)
+    before = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
+    program = install_patch(t.machine, t.tools)
+    first = Background(lambda: run_patch(t, "", [ask_disc(new, root)], program=program, timeout=90))
+    return root, before, first
+
+
+def expect_both_whole(t, installed, before, new, root):
+    after = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
+    expect_unchanged(t, before, after, installed + " under the shared code")
+    expect_title_installed(t, ALTERNATE_PRODUCT_CODE, new, root)
+    expect_redirected_folder(t, ALTERNATE_PRODUCT_CODE)
+    expect_shortcut_names(t, new, ALTERNATE_PRODUCT_CODE)
+    expect_code_free(t, PARKING_PRODUCT_CODE)
+
+
+@scenario
+def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
+    """The patch killed once Kestova 3's setup registered it: the next run finishes the swap and says so"""
+    root, before, first = start_swap(t, "Kestova 2", "Kestova 3")
+    registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
+    if not t.expect(registered, "the disc's setup never registered Kestova 3 under the shared code"):
+        return
+    kill(t.machine, PATCH_FILE_NAME)
+    first.join()
+    t.expect(t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)),
+             "the killed run should have left Kestova 2 parked")
+
+    run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
+    t.expect_run(run, exit_code=0)
+    expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
+    t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the RunOnce entry is left behind")
+
+
+@scenario
+def a_second_copy_while_the_first_waits_changes_nothing(t):
+    """A second copy started while the first waits for the setup says so; the first then finishes the swap"""
+    root, before, first = start_swap(t, "Kestova 3", "Kestova 2")
+    parked = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)))
+    if not t.expect(parked, "the first copy never parked Kestova 3"):
+        return
+    second = run_patch(t, "", [warning(ALREADY_RUNNING)], program=install_patch(t.machine, t.tools), timeout=60)
+    t.expect_run(second, exit_code=0)
+    t.expect_run(first.join(), exit_code=0)
+    expect_both_whole(t, "Kestova 3", before, "Kestova 2", root)
+
+
+@scenario
+def a_kill_during_the_uninstall_box_is_put_right_by_the_next_run(t):
+    """The uninstall stage killed while its box waits, after the uninstaller removed Kestova 3: Kestova 2 comes back"""
+    before = swap(t, "Kestova 2")
+    if before is None:
+        return
+    # A slow uninstaller: the user is still going through it when the
+    # patch, waiting in its box, is killed; the uninstaller goes on.
+    t.machine.write_file(product_folder(ALTERNATE_PRODUCT_CODE) + r"\maintenance.ini", "delay=8000")
+    removal = Background(
+        lambda: remove_through_add_remove_programs(t.machine, ALTERNATE_PRODUCT_CODE, [wait_for_uninstall_box()]))
+    waiting = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)) and
+                         display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
+    if not t.expect(waiting, "the uninstall stage never put Kestova 3 under the shared code"):
+        return
+    kill(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1])
+    removal.join()
+    removed = wait_until(lambda: not t.machine.key_exists(uninstall_key(SHARED_PRODUCT_CODE)))
+    if not t.expect(removed, "the real uninstaller never removed Kestova 3"):
+        return
+
+    run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
+    t.expect_run(run, exit_code=0)
+    after = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, "Kestova 2")
+    expect_unchanged(t, before, after, "Kestova 2 under the shared code")
+    expect_code_free(t, ALTERNATE_PRODUCT_CODE)
+    expect_code_free(t, PARKING_PRODUCT_CODE)
+    expect_title_gone(t, "Kestova 3")
+
+
+@scenario
+def a_restart_while_the_setup_runs_is_finished_at_the_next_logon(t):
+    """Every program ended while the setup runs, then the logon's RunOnce entry runs: both titles whole"""
+    root, before, first = start_swap(t, "Kestova 2", "Kestova 3", linger=60)
+    registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
+    if not t.expect(registered, "the disc's setup never registered Kestova 3 under the shared code"):
+        return
+    command = t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE)
+    t.expect_equal(command, '"%s" /resume-after-restart' % LASTING_COPY, "the RunOnce entry while the setup runs")
+    t.expect(t.machine.read_file(LASTING_COPY) == t.tools.patch.read_bytes(),
+             "the RunOnce entry's program is not a copy of the patch")
+
+    # The next logon runs the entry as Windows' shell does, and as Wine's
+    # wineboot does when the next session starts (for the 32-bit view too):
+    # the entry is deleted, then its command line started. Wine runs it
+    # before any other program of the new session can start, so the box of
+    # the resumed run could not be answered there: the harness deletes the
+    # entry while the machine still runs and starts the command itself.
+    t.machine.wine("reg", "delete", RUN_ONCE_KEY, "/v", RUN_ONCE_VALUE, "/f", "/reg:32", check=False)
+    # The machine goes down: every program of it ends at once.
+    t.machine._restart_server()
+    first.join()
+    run = t.machine.run(command, [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=120)
+    t.expect_run(run, exit_code=0)
+    expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
+    t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the resumed run arranged another start")
+
+    # The next ordinary run finds everything whole and deletes the copy.
+    again = run_patch(t, "", [warning("Both titles are already installed*")], timeout=60)
+    t.expect_run(again, exit_code=0)
+    t.expect(not t.machine.exists(LASTING_COPY), "the lasting copy of the patch is left behind")
