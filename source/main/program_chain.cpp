@@ -19,6 +19,9 @@
 
 #include "misc/misc.h"
 
+#include <cstddef>
+#include <cstring>
+
 using namespace platform;
 
 namespace
@@ -74,10 +77,7 @@ bool job_process_entry(const program_chain& chain, DWORD id, started_process* en
             return true;
         }
     }
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, 0, id);
-    if (process == nullptr) {
-        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, 0, id);
-    }
+    HANDLE process = open_started_process(id);
     if (process == nullptr) {
         return false;
     }
@@ -122,8 +122,13 @@ void record_job_processes(program_chain* chain)
     }
     started_process current[STARTED_PROCESSES_MAX];
     DWORD count = 0;
+    // The ids run on past the one-element array of the declaration.
+    const BYTE* listed_ids =
+        reinterpret_cast<const BYTE*>(&ids) + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
     for (DWORD i = 0; i < listed; ++i) {
-        const DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+        std::uintptr_t listed_id = 0;
+        std::memcpy(&listed_id, listed_ids + i * sizeof listed_id, sizeof listed_id);
+        const DWORD id = static_cast<DWORD>(listed_id);
         if (job_process_entry(*chain, id, &current[count])) {
             ++count;
         }

@@ -50,6 +50,9 @@ constexpr char EARLIER_PROGRAM_AT_WORK[] =
 // Writes the record anew with count processes (0: removes it).
 void record_started_processes(const started_process* processes, platform::DWORD count);
 void forget_started_programs();
+// A handle to the process with that id that can be waited on and asked for
+// its times, or null.
+platform::HANDLE open_started_process(platform::DWORD id);
 // The creation time of a process handle; false when it cannot be had.
 bool process_creation_time(platform::HANDLE process, platform::FILETIME* created);
 // At the start of a run that would act: when a recorded process still

@@ -34,22 +34,11 @@ bool same_time(const FILETIME& a, const FILETIME& b)
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
-// A handle to the process with that id, or null. The limited right exists
-// from Vista on; before that the full query right is asked for.
-HANDLE open_process(DWORD id)
-{
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, 0, id);
-    if (process == nullptr && GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED)) {
-        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, 0, id);
-    }
-    return process;
-}
-
 // The recorded process still runs: its id names a running process created
 // at the recorded time (a process that got the id later is another one).
 bool still_runs(const started_process& recorded)
 {
-    HANDLE process = open_process(recorded.id);
+    HANDLE process = open_started_process(recorded.id);
     if (process == nullptr) {
         return false;
     }
@@ -89,6 +78,17 @@ DWORD read_record(started_process (&processes)[STARTED_PROCESSES_MAX], bool* key
 }
 
 } // namespace
+
+// The limited right exists from Vista on; before that the full query right
+// is asked for.
+HANDLE open_started_process(DWORD id)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, 0, id);
+    if (process == nullptr && GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED)) {
+        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, 0, id);
+    }
+    return process;
+}
 
 bool process_creation_time(HANDLE process, FILETIME* created)
 {
