@@ -84,7 +84,7 @@ def expect_both_whole(t, installed, before, new, root):
 
 @scenario
 def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
-    """The patch killed once Kestova 3's setup registered it: a run while the setup lingers only says so, then one finishes"""
+    """The patch killed once Kestova 3's setup registered it: a run while it lingers only says so, then one finishes"""
     linger = 8
     root, before, first = start_swap(t, "Kestova 2", "Kestova 3", linger=linger)
     registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
