@@ -1,5 +1,6 @@
 // The entry point: process-wide state, the choice of run mode, clean mode.
 #include "main/main.h"
+#include "main/program_chain.h"
 #include "misc/misc.h"
 
 #include <cstring>
@@ -206,6 +207,15 @@ int patch_main()
     record_module_path();
     HANDLE run_mutex = take_run_mutex();
     if (run_mutex == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    // Every mode changes registrations (clean deletes them, the resumed run
+    // repairs them): none may act under the feet of a program an earlier
+    // run started, nor take away that run's arrangement for a restart.
+    if (earlier_started_programs_at_work()) {
+        if (run_mutex != nullptr) {
+            CloseHandle(run_mutex);
+        }
         return 0;
     }
 

@@ -3,6 +3,7 @@
 // setup finds the shared code free; the new title then moves to the
 // alternate code and the parked title comes back.
 #include "main/main.h"
+#include "main/program_chain.h"
 #include "main/registry_text.h"
 #include "misc/misc.h"
 
@@ -35,9 +36,7 @@ bool new_title_registered()
     return false;
 }
 
-} // namespace
-
-void install_stage()
+void run_install_stage()
 {
     if (put_right_interrupted_run() || both_titles_installed()) {
         return;
@@ -70,4 +69,14 @@ void install_stage()
     end_stage_recovery();
     remove_resume_arrangement();
     purge_arp_cache();
+}
+
+} // namespace
+
+// The disc's setup may go on a little after it has signalled; once the
+// stage has ended the record of it goes (the stage is whole by then).
+void install_stage()
+{
+    run_install_stage();
+    forget_started_programs();
 }

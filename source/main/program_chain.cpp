@@ -19,6 +19,9 @@
 
 #include "misc/misc.h"
 
+#include <cstddef>
+#include <cstring>
+
 using namespace platform;
 
 namespace
@@ -51,6 +54,95 @@ void join_job(program_chain* chain)
     }
 }
 
+// Records the first process before it runs a single instruction, so that
+// a kill right after the start still leaves the record.
+void record_first_process(program_chain* chain, DWORD id)
+{
+    started_process first{id, {}};
+    if (chain->process == nullptr || !process_creation_time(chain->process, &first.created)) {
+        return;
+    }
+    chain->recorded[0] = first;
+    chain->recorded_count = 1;
+    record_started_processes(chain->recorded, 1);
+}
+
+// The entry of a process of the job: the one already recorded for its id,
+// or a new one with its creation time. False when it cannot be had.
+bool job_process_entry(const program_chain& chain, DWORD id, started_process* entry)
+{
+    for (DWORD i = 0; i < chain.recorded_count; ++i) {
+        if (chain.recorded[i].id == id) {
+            *entry = chain.recorded[i];
+            return true;
+        }
+    }
+    HANDLE process = open_started_process(id);
+    if (process == nullptr) {
+        return false;
+    }
+    entry->id = id;
+    const bool known = process_creation_time(process, &entry->created);
+    CloseHandle(process);
+    return known;
+}
+
+bool same_processes(const started_process* a, DWORD a_count, const started_process* b, DWORD b_count)
+{
+    if (a_count != b_count) {
+        return false;
+    }
+    for (DWORD i = 0; i < a_count; ++i) {
+        if (a[i].id != b[i].id) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The record follows the job's processes (an engine started later is in
+// it from the next poll on); it is written only when they changed. A job
+// that cannot list them leaves the record as it is.
+void record_job_processes(program_chain* chain)
+{
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        std::uintptr_t more[STARTED_PROCESSES_MAX - 1];
+    } ids{};
+    if (!QueryInformationJobObject(chain->job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+        GetLastError() != static_cast<DWORD>(ERROR_MORE_DATA)) {
+        return;
+    }
+    DWORD listed = ids.list.NumberOfProcessIdsInList;
+    if (listed == 0) {
+        return;
+    }
+    if (listed > STARTED_PROCESSES_MAX) {
+        listed = STARTED_PROCESSES_MAX;
+    }
+    started_process current[STARTED_PROCESSES_MAX];
+    DWORD count = 0;
+    // The ids run on past the one-element array of the declaration.
+    const BYTE* listed_ids =
+        reinterpret_cast<const BYTE*>(&ids) + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+    for (DWORD i = 0; i < listed; ++i) {
+        std::uintptr_t listed_id = 0;
+        std::memcpy(&listed_id, listed_ids + i * sizeof listed_id, sizeof listed_id);
+        const DWORD id = static_cast<DWORD>(listed_id);
+        if (job_process_entry(*chain, id, &current[count])) {
+            ++count;
+        }
+    }
+    if (count == 0 || same_processes(current, count, chain->recorded, chain->recorded_count)) {
+        return;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        chain->recorded[i] = current[i];
+    }
+    chain->recorded_count = count;
+    record_started_processes(chain->recorded, count);
+}
+
 bool start_suspended(const char* program, const char* directory, program_chain* chain)
 {
     char command_line[600];
@@ -65,6 +157,7 @@ bool start_suspended(const char* program, const char* directory, program_chain* 
     }
     chain->process = started.hProcess;
     join_job(chain);
+    record_first_process(chain, started.dwProcessId);
     const bool resumed = ResumeThread(started.hThread) != 0xFFFFFFFFu;
     CloseHandle(started.hThread);
     if (!resumed) {
@@ -91,6 +184,9 @@ bool start_through_shell(const char* program, const char* directory, program_cha
         return false;
     }
     join_job(chain);
+    if (chain->job != nullptr) {
+        record_job_processes(chain);
+    }
     return true;
 }
 
@@ -126,6 +222,7 @@ bool job_chain_ended(program_chain* chain, DWORD milliseconds)
         if (active == 0) {
             return true;
         }
+        record_job_processes(chain);
         const DWORD waited = GetTickCount() - started;
         if (waited >= milliseconds) {
             return false;
@@ -142,16 +239,27 @@ bool job_chain_ended(program_chain* chain, DWORD milliseconds)
     }
 }
 
+// Nothing of the chain runs any more (or it never started).
+void forget_chain_record(program_chain* chain)
+{
+    if (chain->recorded_count != 0) {
+        forget_started_programs();
+        chain->recorded_count = 0;
+    }
+}
+
 } // namespace
 
 bool start_program_chain(const char* program, const char* directory, program_chain* chain)
 {
     chain->process = nullptr;
+    chain->recorded_count = 0;
     chain->job = create_chain_job();
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
         return true;
     }
     close_program_chain(chain);
+    forget_chain_record(chain);
     return false;
 }
 
@@ -162,10 +270,13 @@ bool chain_can_be_watched(const program_chain& chain)
 
 bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
 {
-    if (chain->job != nullptr) {
-        return job_chain_ended(chain, milliseconds);
+    const bool ended = chain->job != nullptr
+                           ? job_chain_ended(chain, milliseconds)
+                           : chain->process == nullptr || process_ended(chain->process, milliseconds);
+    if (ended) {
+        forget_chain_record(chain);
     }
-    return chain->process == nullptr || process_ended(chain->process, milliseconds);
+    return ended;
 }
 
 void close_program_chain(program_chain* chain)

@@ -151,6 +151,8 @@ int purge_arp_cache()
     return 1;
 }
 
+// The record of the real uninstaller goes when its chain has ended; when
+// the user stopped waiting while it still runs, it stays for the next run.
 void uninstall_stage()
 {
     if (put_right_interrupted_run()) {

@@ -533,4 +533,25 @@ HANDLE CreateMutexA(void* security, BOOL initial_owner, const char* name);
 // name exists; ERROR_CALL_NOT_IMPLEMENTED where the system lacks the call.
 LONG RegRenameKey(HKEY key, const WCHAR* sub_key_name, const WCHAR* new_name);
 
+// ---------------------------------------------------------------------------
+// Programs an earlier run started: the process ids of a job, and a process
+// found again by its id (its creation time tells a reused id apart).
+constexpr int JobObjectBasicProcessIdList = 3;
+// The list form of Windows: the ids that fit info_length follow the two
+// counts. A list too small for all of them fails with ERROR_MORE_DATA after
+// filling what fits; below the two counts it fails with ERROR_BAD_LENGTH.
+struct JOBOBJECT_BASIC_PROCESS_ID_LIST {
+    DWORD NumberOfAssignedProcesses;
+    DWORD NumberOfProcessIdsInList;
+    std::uintptr_t ProcessIdList[1];
+};
+constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+// Vista and later; older systems refuse it with ERROR_ACCESS_DENIED.
+constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
+// ERROR_INVALID_PARAMETER when no process has that id (any more).
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
+// Times as FILETIMEs (100 ns since 1601); exit_time is 0 while it runs.
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation_time, FILETIME* exit_time, FILETIME* kernel_time,
+                     FILETIME* user_time);
+
 } // namespace platform

@@ -4,6 +4,7 @@
 // title whole, nothing parked, the new title redirected, and no arrangement
 // for a restart behind. The second run is killed at every call once too,
 // and a third run must then put everything right.
+#include "main/program_chain.h"
 #include "stage_scenarios.h"
 
 #include <cstdio>
@@ -68,11 +69,13 @@ int run_patch(const std::string& module, long kill_after)
 }
 
 // Between two runs the user waits: programs the killed run started finish
-// what they were doing, and the disc's setup is closed.
+// what they were doing, and the disc's setup is closed (the next run would
+// not act while it runs).
 void time_passes()
 {
     sim::let_time_pass(10 * 60 * 1000);
     sim::remove_mutex(SETUP_MUTEX_NAME);
+    sim::end_all_programs();
 }
 
 // The fault matrix's check, made strict: a kill is no failing call, so the
@@ -94,6 +97,9 @@ std::string whole_state(const crash_scenario& c)
     if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch") ||
         sim::directory_exists(LASTING_FOLDER)) {
         return "the arrangement for a restart is left behind";
+    }
+    if (sim::key_exists(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY)) {
+        return "the record of started programs is left behind";
     }
     return "";
 }

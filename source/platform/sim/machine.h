@@ -133,6 +133,7 @@ struct process_record {
     std::u16string program;        // key into machine::programs ("" for none)
     started_program request;       // what its program is handed when it runs
     std::vector<std::size_t> jobs; // indices into machine::jobs
+    DWORD created_at = 0;          // virtual time of its creation (its creation time)
 };
 struct job_record {
     DWORD limit_flags = 0;

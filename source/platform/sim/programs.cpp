@@ -61,7 +61,8 @@ std::size_t launch(std::u16string key, const started_program& request, std::vect
     machine& m = state();
     for (std::size_t job : jobs)
         ++m.jobs[job].total_processes;
-    process_record record{request.started_at, INFINITE, suspended, std::move(key), request, std::move(jobs)};
+    process_record record{request.started_at, INFINITE, suspended, std::move(key), request,
+                          std::move(jobs),    m.now};
     m.processes.push_back(std::move(record));
     std::size_t index = m.processes.size() - 1;
     if (!suspended)
@@ -398,6 +399,64 @@ LONG create_process_error(const char* application, const char* directory, split_
     return 0;
 }
 
+// A process's id, as CreateProcessA reports it.
+DWORD process_id(std::size_t index)
+{
+    return static_cast<DWORD>(4 * index + 1000);
+}
+
+// The ids of the job's processes that still run, as many as fit.
+BOOL job_process_ids(std::size_t job, void* info, DWORD info_length, DWORD* return_length)
+{
+    constexpr DWORD header = 2 * sizeof(DWORD);
+    if (info_length < header) {
+        set_last_error(ERROR_BAD_LENGTH);
+        return 0;
+    }
+    machine& m = state();
+    std::vector<std::uintptr_t> ids;
+    for (std::size_t i = 0; i < m.processes.size(); ++i) {
+        if (in_job(m.processes[i], job) && !process_ended(m.processes[i], m.now))
+            ids.push_back(process_id(i));
+    }
+    const std::size_t room =
+        (info_length - offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList)) / sizeof(std::uintptr_t);
+    const std::size_t listed = info_length < offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList)
+                                   ? 0
+                                   : std::min(room, ids.size());
+    auto* list = static_cast<BYTE*>(info);
+    const DWORD counts[2] = {static_cast<DWORD>(ids.size()), static_cast<DWORD>(listed)};
+    std::memcpy(list, counts, sizeof counts);
+    if (listed != 0)
+        std::memcpy(list + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList), ids.data(),
+                    listed * sizeof(std::uintptr_t));
+    if (return_length)
+        *return_length = static_cast<DWORD>(offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) +
+                                            listed * sizeof(std::uintptr_t));
+    if (listed < ids.size()) {
+        set_last_error(ERROR_MORE_DATA);
+        return 0;
+    }
+    return 1;
+}
+
+// A FILETIME of virtual time: the machine's clock began on 1 January 2026.
+FILETIME file_time(DWORD milliseconds)
+{
+    constexpr std::uint64_t START = 134116992000000000ull;
+    const std::uint64_t value = START + std::uint64_t{milliseconds} * 10000u;
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+bool process_handle_open(std::size_t index)
+{
+    for (const auto& handle : state().handles) {
+        if (handle.second.kind == handle_kind::process && handle.second.process == index)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 BOOL CreateProcessA(const char* application_name, char* command_line, void* process_security,
@@ -442,7 +501,7 @@ BOOL CreateProcessA(const char* application_name, char* command_line, void* proc
         launch(program_key(parsed, true), started, {}, (creation_flags & CREATE_SUSPENDED) != 0);
     process_information->hProcess = new_handle(handle_kind::process, {}, index);
     process_information->hThread = new_handle(handle_kind::thread, {}, index);
-    process_information->dwProcessId = static_cast<DWORD>(4 * index + 1000);
+    process_information->dwProcessId = process_id(index);
     process_information->dwThreadId = static_cast<DWORD>(4 * index + 1004);
     return 1;
 }
@@ -546,6 +605,8 @@ BOOL QueryInformationJobObject(HANDLE job, int info_class, void* info, DWORD inf
         set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
+    if (info_class == JobObjectBasicProcessIdList && info)
+        return job_process_ids(entry->process, info, info_length, return_length);
     if (info_class != JobObjectBasicAccountingInformation || !info) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return 0;
@@ -593,6 +654,57 @@ BOOL SetInformationJobObject(HANDLE job, int info_class, void* info, DWORD info_
     JOBOBJECT_BASIC_LIMIT_INFORMATION limits{};
     std::memcpy(&limits, info, sizeof limits); // the extended record begins with it
     state().jobs[entry->process].limit_flags = limits.LimitFlags;
+    return 1;
+}
+
+// A process that has ended stays to be found while a handle to it is open,
+// as on Windows; after that its id names nothing.
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id)
+{
+    (void)inherit;
+    long code = 0;
+    if (injected_failure("OpenProcess", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return nullptr;
+    }
+    machine& m = state();
+    const std::size_t index = process_id < 1000 ? 0 : (process_id - 1000) / 4;
+    if (process_id < 1000 || process_id % 4 != 0 || index >= m.processes.size() ||
+        (process_ended(m.processes[index], m.now) && !process_handle_open(index))) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if ((access & ~(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) != 0) {
+        set_last_error(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return new_handle(handle_kind::process, {}, index);
+}
+
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation_time, FILETIME* exit_time, FILETIME* kernel_time,
+                     FILETIME* user_time)
+{
+    long code = 0;
+    if (injected_failure("GetProcessTimes", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    handle_entry* entry = find_handle(process, handle_kind::process);
+    if (!entry) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (!creation_time || !exit_time || !kernel_time || !user_time) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    machine& m = state();
+    const process_record& p = m.processes[entry->process];
+    *creation_time = file_time(p.created_at);
+    *exit_time =
+        process_ended(p, m.now) ? file_time(add_saturating(p.started_at, p.duration)) : FILETIME{0, 0};
+    *kernel_time = FILETIME{0, 0};
+    *user_time = FILETIME{0, 0};
     return 1;
 }
 
@@ -645,6 +757,17 @@ int running_process_count()
             ++running;
     }
     return running;
+}
+
+void end_all_programs()
+{
+    machine& m = state();
+    for (process_record& p : m.processes) {
+        if (!process_ended(p, m.now)) {
+            p.suspended = false;
+            p.duration = m.now - p.started_at;
+        }
+    }
 }
 
 void force_shell_result(INT_PTR result)

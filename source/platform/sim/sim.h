@@ -180,6 +180,8 @@ const std::vector<started_program>& started_programs();
 void start_child(const std::string& path, DWORD delay_ms = 0);
 // Processes (the patch's starts and their children) that still run.
 int running_process_count();
+// Every process that still runs ends now (the user closed the programs).
+void end_all_programs();
 
 // ---------------------------------------------------------------------------
 // Shell file operations. The occurrence-th SHFileOperationA call (1-based)

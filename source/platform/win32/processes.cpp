@@ -95,3 +95,32 @@ platform::BOOL platform::CopyFileW(const platform::WCHAR* existing, const platfo
 {
     return ::CopyFileW(wide(existing), wide(destination), fail_if_exists);
 }
+
+// ---------------------------------------------------------------------------
+// Programs an earlier run started.
+
+static_assert(sizeof(::JOBOBJECT_BASIC_PROCESS_ID_LIST) == sizeof(platform::JOBOBJECT_BASIC_PROCESS_ID_LIST),
+              "same process id list");
+static_assert(sizeof(::FILETIME) == sizeof(platform::FILETIME), "same file time");
+
+platform::HANDLE platform::OpenProcess(platform::DWORD access, platform::BOOL inherit,
+                                       platform::DWORD process_id)
+{
+    return seam(::OpenProcess(access, inherit, process_id));
+}
+
+platform::BOOL platform::GetProcessTimes(platform::HANDLE process, platform::FILETIME* creation_time,
+                                         platform::FILETIME* exit_time, platform::FILETIME* kernel_time,
+                                         platform::FILETIME* user_time)
+{
+    ::FILETIME times[4] = {};
+    const ::BOOL answered = ::GetProcessTimes(real(process), &times[0], &times[1], &times[2], &times[3]);
+    platform::FILETIME* out[4] = {creation_time, exit_time, kernel_time, user_time};
+    for (int i = 0; i < 4; ++i) {
+        if (out[i] != nullptr) {
+            out[i]->dwLowDateTime = times[i].dwLowDateTime;
+            out[i]->dwHighDateTime = times[i].dwHighDateTime;
+        }
+    }
+    return answered;
+}

@@ -17,6 +17,8 @@ from scenarios.whole_swap import expect_redirected_folder, expect_shortcut_names
 
 PUT_RIGHT = "An earlier run of the patch was interrupted. This run has put right what it left:*"
 ALREADY_RUNNING = "Kestova Patch is already running.\nWait until it has finished."
+EARLIER_AT_WORK = ("A setup or uninstaller that an earlier run of Kestova Patch started is still at work.\n"
+                   "Let it finish (or close it), then run the patch again.\nNothing was changed.")
 RUN_ONCE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\RunOnce"
 RUN_ONCE_VALUE = "Kestova Patch"
 LASTING_COPY = r"C:\ProgramData\Kestova Patch\kestova-patch.exe"
@@ -60,11 +62,11 @@ def kill(machine, image_name):
     machine.wine("taskkill", "/F", "/IM", image_name, check=False, timeout=60)
 
 
-def start_swap(t, installed, new, linger=20):
-    """Kestova INSTALLED installed, the other title's disc in E:, and the
-    patch started in the background."""
+def start_swap(t, installed, new, linger=20, **disc):
+    """Kestova INSTALLED installed, the other title's disc in E: (DISC: more
+    settings of its setup), and the patch started in the background."""
     install_first_title(t, installed)
-    root = insert_game_disc(t.machine, t.tools, "E", new, stamp=KNOWN_SETUP_STAMPS[1], linger=linger)
+    root = insert_game_disc(t.machine, t.tools, "E", new, stamp=KNOWN_SETUP_STAMPS[1], linger=linger, **disc)
     before = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
     program = install_patch(t.machine, t.tools)
     first = Background(lambda: run_patch(t, "", [ask_disc(new, root)], program=program, timeout=90))
@@ -82,8 +84,9 @@ def expect_both_whole(t, installed, before, new, root):
 
 @scenario
 def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
-    """The patch killed once Kestova 3's setup registered it: the next run finishes the swap and says so"""
-    root, before, first = start_swap(t, "Kestova 2", "Kestova 3")
+    """The patch killed once Kestova 3's setup registered it: a run while it lingers only says so, then one finishes"""
+    linger = 8
+    root, before, first = start_swap(t, "Kestova 2", "Kestova 3", linger=linger)
     registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3")
     if not t.expect(registered, "the disc's setup never registered Kestova 3 under the shared code"):
         return
@@ -91,11 +94,51 @@ def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
     first.join()
     t.expect(t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)),
              "the killed run should have left Kestova 2 parked")
+    expect_nothing_done_while_at_work(t, "Kestova 3")
+    # The setup ends once it has lingered.
+    time.sleep(linger + 3)
 
     run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
     t.expect_run(run, exit_code=0)
     expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
     t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the RunOnce entry is left behind")
+
+
+def expect_nothing_done_while_at_work(t, under_shared_code):
+    """A run while the setup the killed run started still works only says
+    so: Kestova 2 stays parked, UNDER_SHARED_CODE (a title or None) stays."""
+    run = run_patch(t, "", [warning(EARLIER_AT_WORK)], timeout=60)
+    t.expect_run(run, exit_code=0)
+    t.expect_equal(display_name(t.machine, PARKING_PRODUCT_CODE), "Kestova 2", "the parked title after a run while "
+                   "the setup works")
+    t.expect_equal(display_name(t.machine, SHARED_PRODUCT_CODE), under_shared_code,
+                   "the title under the shared code after a run while the setup works")
+
+
+@scenario
+def a_kill_while_a_chained_setup_engine_works_is_waited_for_then_finished(t):
+    """The patch killed while a chained setup's engine works: a run only says so; once the engine ended, one finishes"""
+    linger = 5
+    root, before, first = start_swap(t, "Kestova 2", "Kestova 3", linger=linger, chain=True, delay=15)
+    parked = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)))
+    if not t.expect(parked, "the patch never parked Kestova 2"):
+        return
+    # By now the bootstrapper has ended; only its engine works.
+    time.sleep(3)
+    kill(t.machine, PATCH_FILE_NAME)
+    first.join()
+    if not t.expect(display_name(t.machine, SHARED_PRODUCT_CODE) is None,
+                    "the engine registered before the patch was killed"):
+        return
+    expect_nothing_done_while_at_work(t, None)
+
+    registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3", timeout=60)
+    if not t.expect(registered, "the engine never registered Kestova 3 under the shared code"):
+        return
+    time.sleep(linger + 3)
+    run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
+    t.expect_run(run, exit_code=0)
+    expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
 
 
 @scenario
