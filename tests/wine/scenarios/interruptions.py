@@ -22,6 +22,7 @@ EARLIER_AT_WORK = ("A setup or uninstaller that an earlier run of Kestova Patch 
 RUN_ONCE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\RunOnce"
 RUN_ONCE_VALUE = "Kestova Patch"
 LASTING_COPY = r"C:\ProgramData\Kestova Patch\kestova-patch.exe"
+STARTED_PROGRAMS_KEY = r"HKLM\SOFTWARE\Kestova Patch"
 
 
 class Background:
@@ -54,6 +55,14 @@ def wait_until(condition, timeout=60, interval=0.3):
 def display_name(machine, code):
     key = uninstall_key(code)
     return machine.value_text(key, "DisplayName") if machine.key_exists(key) else None
+
+
+def recorded_processes(machine):
+    """How many processes the patch's record of the programs it started
+    holds (12 bytes each), or None without a record."""
+    key = machine.read_key(STARTED_PROGRAMS_KEY)
+    value = key["values"].get("Started programs") if key else None
+    return value["size"] // 12 if value else None
 
 
 def kill(machine, image_name):
@@ -123,8 +132,11 @@ def a_kill_while_a_chained_setup_engine_works_is_waited_for_then_finished(t):
     parked = wait_until(lambda: t.machine.key_exists(uninstall_key(PARKING_PRODUCT_CODE)))
     if not t.expect(parked, "the patch never parked Kestova 2"):
         return
-    # By now the bootstrapper has ended; only its engine works.
-    time.sleep(3)
+    # Killed once the bootstrapper has ended and the patch has seen its
+    # engine: the record of started programs then holds one process.
+    engine_alone = wait_until(lambda: recorded_processes(t.machine) == 1, timeout=60)
+    if not t.expect(engine_alone, "the patch never recorded the setup's engine alone"):
+        return
     kill(t.machine, PATCH_FILE_NAME)
     first.join()
     if not t.expect(display_name(t.machine, SHARED_PRODUCT_CODE) is None,
