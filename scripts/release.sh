@@ -106,6 +106,13 @@ messages = set()
 for folder in ("main", "misc", "registry"):
     for path in sorted(Path(sources, folder).glob("*.cpp")):
         for literal in literals(path.read_text(encoding="utf-8")):
+            # The guide shows quotes as they appear in the box.
+            literal = literal.replace('\\"', '"')
+            # A format with no words of its own (a command line such as
+            # '"%s" %s') is not a message.
+            words = re.sub(r"%[-+ #0-9.]*l?[sdcuxX]", "", literal)
+            if not re.search(r"[A-Za-z]", words):
+                continue
             if " " in literal and "\\\\" not in literal and literal != "A title":
                 messages.add(literal)
 missing = sorted(m for m in messages if m not in guide)
