@@ -155,26 +155,6 @@ void delete_uninstall_entry(const char* product_code)
     }
 }
 
-// The entry of source_guid renamed to dest_guid in one step, where the
-// system can rename a key and dest_guid is free. False otherwise (the
-// caller then copies and deletes).
-bool rename_uninstall_entry(const char* source_guid, const char* dest_guid)
-{
-    WCHAR source_name[PRODUCT_CODE_LENGTH + 1];
-    WCHAR dest_name[PRODUCT_CODE_LENGTH + 1];
-    for (std::size_t i = 0; i <= PRODUCT_CODE_LENGTH; ++i) {
-        source_name[i] = static_cast<unsigned char>(source_guid[i]); // product codes are ASCII
-        dest_name[i] = static_cast<unsigned char>(dest_guid[i]);
-    }
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    const LONG renamed = RegRenameKey(key, source_name, dest_name);
-    RegCloseKey(key);
-    return renamed == ERROR_SUCCESS;
-}
-
 // Writes the first product code of one text value of an open entry.
 void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
 {
@@ -228,14 +208,12 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 
     // A copy left half done by an interrupted run is finished from the
     // source, which stays whole until the copy is complete.
-    if (uninstall_entry_exists(dest_guid) || !rename_uninstall_entry(source_guid, dest_guid)) {
-        char source_path[TEXT_BUFFER_SIZE];
-        char dest_path[TEXT_BUFFER_SIZE];
-        format_uninstall_entry(source_path, source_guid);
-        format_uninstall_entry(dest_path, dest_guid);
-        copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
-        delete_uninstall_entry(source_guid);
-    }
+    char source_path[TEXT_BUFFER_SIZE];
+    char dest_path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(source_path, source_guid);
+    format_uninstall_entry(dest_path, dest_guid);
+    copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
+    delete_uninstall_entry(source_guid);
     note_move_finished();
     return 1;
 }

@@ -520,18 +520,12 @@ BOOL CopyFileW(const WCHAR* existing, const WCHAR* destination, BOOL fail_if_exi
 
 // ---------------------------------------------------------------------------
 // Interruption safety: the run mutex that keeps a second copy of the patch
-// from acting, and the one-step move of a registry key.
-constexpr LONG ERROR_CALL_NOT_IMPLEMENTED = 120;
+// from acting.
 constexpr int CSIDL_COMMON_APPDATA = 0x0023;
 // CreateMutexA: a new or an existing named mutex; GetLastError() is
 // ERROR_ALREADY_EXISTS when the name was taken already (the handle is valid
 // then too). A mutex lives while any handle to it is open.
 HANDLE CreateMutexA(void* security, BOOL initial_owner, const char* name);
-// advapi32's RegRenameKey (Windows Vista and later), found at run time:
-// renames the subkey of key to new_name (a name, not a path) with
-// everything below it, in one step. ERROR_ACCESS_DENIED when a key of that
-// name exists; ERROR_CALL_NOT_IMPLEMENTED where the system lacks the call.
-LONG RegRenameKey(HKEY key, const WCHAR* sub_key_name, const WCHAR* new_name);
 
 // ---------------------------------------------------------------------------
 // Programs an earlier run started: the process ids of a job, and a process

@@ -161,7 +161,6 @@ TEST_F(interruption, an_unknown_folder_under_the_shared_code_is_left_alone)
 // the copy is finished from the source.
 TEST_F(interruption, an_entry_move_cut_off_is_finished_from_its_source)
 {
-    sim::set_rename_key_available(false);
     add_title(PARKING_PRODUCT_CODE, "Kestova 2");
     sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "UninstallString",
                     uninstall_string_for(SHARED_PRODUCT_CODE));
@@ -187,7 +186,6 @@ class interruption_with_fatal_copy : public interruption
 // repeated: the title stays whole where it was, registered once.
 TEST_F(interruption_with_fatal_copy, a_move_that_fails_every_time_is_undone)
 {
-    sim::set_rename_key_available(false);
     add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     add_title_disc("D:\\", "Kestova 3", "Kestova 3");
     for (int occurrence = 1; occurrence <= 40; ++occurrence) {

@@ -202,13 +202,11 @@ struct machine {
     std::uintptr_t next_handle = 0x1000;
 
     // Interruptions: the seam calls left before the process is killed (-1:
-    // never), whether the last run was killed, the named mutexes the patch
-    // itself created (with their open handles), and whether RegRenameKey
-    // exists.
+    // never), whether the last run was killed, and the named mutexes the
+    // patch itself created (with their open handles).
     long calls_before_kill = -1;
     bool killed = false;
     std::map<std::string, int> own_mutex_handles;
-    bool rename_key_available = true;
 };
 
 machine& state();

@@ -360,11 +360,6 @@ void clear_answers()
     state().answers.clear();
 }
 
-void set_rename_key_available(bool available)
-{
-    state().rename_key_available = available;
-}
-
 void let_time_pass(DWORD milliseconds)
 {
     advance_clock(milliseconds);

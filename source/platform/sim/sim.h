@@ -248,8 +248,6 @@ bool last_run_killed();
 int total_call_count();
 // Drops the answers queued for boxes not yet shown.
 void clear_answers();
-// false: RegRenameKey is missing, as before Windows Vista.
-void set_rename_key_available(bool available);
 // Lets virtual time pass outside the patch (events fall due), as while the
 // user waits between two runs.
 void let_time_pass(DWORD milliseconds);

@@ -200,35 +200,3 @@ platform::DWORD platform::SHDeleteKeyW(platform::HKEY key, const platform::WCHAR
 {
     return static_cast<platform::DWORD>(::SHDeleteKeyW(real(key), wide(sub_key)));
 }
-
-// ---------------------------------------------------------------------------
-// Interruption safety: RegRenameKey is looked up at run time, so that the
-// program still starts on systems whose advapi32 lacks it. Wine (8.0) has
-// it, but a key renamed to a name that an earlier rename freed, as the swap
-// does with the shared code, comes out as a second key of the old name:
-// there the call counts as missing, and entries move by copy and delete.
-namespace
-{
-
-bool running_under_wine()
-{
-    ::HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-} // namespace
-
-platform::LONG platform::RegRenameKey(platform::HKEY key, const platform::WCHAR* sub_key_name,
-                                      const platform::WCHAR* new_name)
-{
-    // Looked up on every call: a few moves a run, and no function-local
-    // static, whose guard would link the C++ exception runtime.
-    using rename_key_function = LONG(WINAPI*)(::HKEY, const wchar_t*, const wchar_t*);
-    ::HMODULE advapi32 = running_under_wine() ? nullptr : ::GetModuleHandleA("advapi32.dll");
-    FARPROC found = advapi32 != nullptr ? ::GetProcAddress(advapi32, "RegRenameKey") : nullptr;
-    const auto rename_key = reinterpret_cast<rename_key_function>(reinterpret_cast<void*>(found));
-    if (rename_key == nullptr) {
-        return ERROR_CALL_NOT_IMPLEMENTED; // the Win32 macro, the same value as the seam's
-    }
-    return rename_key(real(key), wide(sub_key_name), wide(new_name));
-}
