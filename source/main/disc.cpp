@@ -26,6 +26,10 @@ constexpr DWORD MUTEX_POLL_INTERVAL_MS = 50;
 constexpr DWORD GRACE_AFTER_SETUP_ENDED_MS = 30 * 1000;
 constexpr DWORD WAIT_LIMIT_WITHOUT_PROCESS_MS = 30 * 60 * 1000;
 constexpr DWORD PAUSE_AFTER_MUTEX_MS = 5000;
+constexpr char SETUP_MUTEX_TAKEN[] =
+    "Another program of the titles is running (a configuration program or a game), so the patch could not "
+    "tell when the disc's setup is ready.\n\nClose it, then click on Retry.\nClick on Cancel to stop: the "
+    "installed title is kept as it was.";
 
 struct wanted_disc {
     const char* label;
@@ -106,6 +110,31 @@ bool choose_disc(char (&root)[4])
     return false;
 }
 
+bool setup_mutex_exists()
+{
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, 0, SETUP_MUTEX_NAME);
+    if (mutex == nullptr) {
+        return false;
+    }
+    CloseHandle(mutex);
+    return true;
+}
+
+// The setup's signal counts only when the setup made it: a program that
+// holds the mutex already (a configuration program or a game of the
+// titles left open) would make the wait end before the setup has done
+// anything. False when the user stops.
+bool setup_mutex_free()
+{
+    while (setup_mutex_exists()) {
+        if (MessageBoxA(nullptr, SETUP_MUTEX_TAKEN, PATCH_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) !=
+            IDRETRY) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Polls for the setup's mutex. Between attempts it waits on the setup's
 // chain (or sleeps), so the wait costs next to no processor time. The
 // give-up time runs only from the moment the whole chain has ended: a
@@ -117,9 +146,7 @@ int wait_for_setup_mutex(program_chain* chain)
     bool chain_ended = false;
     DWORD ended_at = 0;
     for (;;) {
-        HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, 0, SETUP_MUTEX_NAME);
-        if (mutex != nullptr) {
-            CloseHandle(mutex);
+        if (setup_mutex_exists()) {
             return 1;
         }
         const DWORD now = GetTickCount();
@@ -143,11 +170,18 @@ int wait_for_setup_mutex(program_chain* chain)
 }
 
 // Starts the disc's setup with the drive root as working directory and
-// waits for its mutex. 0 when it did not start or never signalled.
+// waits for its mutex, then for the end of its whole chain: what the setup
+// writes after its signal (its log, a last value, a game or tool it starts
+// at its end) must land before the new title is moved and the installed
+// title comes back. 0 when it did not start, never signalled, or the user
+// stopped before it started.
 int run_setup_and_wait(const char* root)
 {
     char setup[128];
     format_text(setup, sizeof setup, "%s\\setup.exe", root);
+    if (!setup_mutex_free()) {
+        return 0;
+    }
 
     program_chain chain{};
     if (!start_program_chain(setup, root, &chain)) {
@@ -155,6 +189,9 @@ int run_setup_and_wait(const char* root)
         return 0;
     }
     const int signalled = wait_for_setup_mutex(&chain);
+    if (signalled) {
+        wait_for_chain_end(&chain, INFINITE);
+    }
     close_program_chain(&chain);
     if (!signalled) {
         warn_user("Gave up waiting for setup.exe from the cdrom drive: it did not signal that it was ready.\n"

@@ -211,15 +211,23 @@ int patch_main()
     }
     // Every mode changes registrations (clean deletes them, the resumed run
     // repairs them): none may act under the feet of a program an earlier
-    // run started, nor take away that run's arrangement for a restart.
-    if (earlier_started_programs_at_work()) {
+    // run started, nor take away that run's arrangement for a restart. The
+    // run after a restart waits for it; if the user would rather not, the
+    // next logon tries again (the system deleted its entry before it ran).
+    const run_mode mode = choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path);
+    const bool at_work =
+        mode == run_mode::resume ? wait_for_earlier_started_programs() : earlier_started_programs_at_work();
+    if (at_work) {
+        if (mode == run_mode::resume) {
+            arrange_resume_after_restart();
+        }
         if (run_mutex != nullptr) {
             CloseHandle(run_mutex);
         }
         return 0;
     }
 
-    switch (choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path)) {
+    switch (mode) {
     case run_mode::clean:
         clean_mode();
         break;
@@ -233,7 +241,7 @@ int patch_main()
         resume_after_restart();
         break;
     }
-    remove_resume_arrangement();
+    settle_resume_arrangement();
     if (run_mutex != nullptr) {
         CloseHandle(run_mutex);
     }

@@ -91,6 +91,10 @@ void install_stage();
 constexpr char RESUME_ARGUMENT[] = "/resume-after-restart";
 int arrange_resume_after_restart();
 void remove_resume_arrangement();
+// At the end of a run: the arrangement stays while a title is parked or a
+// program the patch started may still work (the run after the next logon
+// puts that right); otherwise it goes.
+void settle_resume_arrangement();
 void resume_after_restart();
 
 // The one copy of the patch at work: the named mutex every run holds, and

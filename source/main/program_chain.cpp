@@ -7,14 +7,13 @@
 // it runs a single instruction: every process it starts later belongs to
 // the job too, and the job tells how many of them still run.
 //
-// Where the program cannot be started suspended (CreateProcessA refuses,
-// for example because the program asks for elevation), the shell starts it
-// and it is put into the job right after the start. A process that the
-// program starts in the few milliseconds before that escapes the job; this
-// is the race the patch accepts there. Where no job can be had at all
-// (CreateJobObjectA or AssignProcessToJobObject fails, as for a patch that
-// itself runs in a job that forbids another on Windows 7), the first
-// process alone is watched, as before.
+// A job does not hold everything: a process may leave it when it asks to
+// (CREATE_BREAKAWAY_FROM_JOB, which the job allows so as not to break the
+// program), a program the shell starts joins it only after its start, and
+// on some systems no job can be had at all. So the chain is also followed
+// by its processes' parents (Toolhelp), and its members are recorded in
+// the registry as soon as they are seen, also while a box of the patch is
+// up: its message loop runs a timer that looks again.
 #include "main/program_chain.h"
 
 #include "misc/misc.h"
@@ -28,6 +27,13 @@ namespace
 {
 
 constexpr DWORD CHAIN_POLL_INTERVAL_MS = 50;
+// How often the processes are listed by parent, while waiting and while a
+// box is up.
+constexpr DWORD MEMBER_LOOK_INTERVAL_MS = 250;
+
+// The chain whose record the boxes' timer keeps up to date, and the timer.
+program_chain* watched_chain = nullptr;
+std::uintptr_t box_timer = 0;
 
 // A job that lets a process of the chain leave it when it asks for that
 // explicitly (CREATE_BREAKAWAY_FROM_JOB): without this such a start would
@@ -54,6 +60,16 @@ void join_job(program_chain* chain)
     }
 }
 
+bool is_member(const program_chain& chain, DWORD id)
+{
+    for (DWORD i = 0; i < chain.member_count; ++i) {
+        if (chain.members[i].id == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Records the first process before it runs a single instruction, so that
 // a kill right after the start still leaves the record.
 void record_first_process(program_chain* chain, DWORD id)
@@ -62,48 +78,26 @@ void record_first_process(program_chain* chain, DWORD id)
     if (chain->process == nullptr || !process_creation_time(chain->process, &first.created)) {
         return;
     }
-    chain->recorded[0] = first;
-    chain->recorded_count = 1;
-    record_started_processes(chain->recorded, 1);
+    chain->members[0] = first;
+    chain->member_count = 1;
+    record_started_processes(chain->members, 1);
 }
 
-// The entry of a process of the job: the one already recorded for its id,
-// or a new one with its creation time. False when it cannot be had.
-bool job_process_entry(const program_chain& chain, DWORD id, started_process* entry)
+// With every place taken, the members that have ended make room.
+void drop_ended_members(program_chain* chain)
 {
-    for (DWORD i = 0; i < chain.recorded_count; ++i) {
-        if (chain.recorded[i].id == id) {
-            *entry = chain.recorded[i];
-            return true;
+    DWORD kept = 0;
+    for (DWORD i = 0; i < chain->member_count; ++i) {
+        if (any_started_process_runs(&chain->members[i], 1)) {
+            chain->members[kept++] = chain->members[i];
         }
     }
-    HANDLE process = open_started_process(id);
-    if (process == nullptr) {
-        return false;
-    }
-    entry->id = id;
-    const bool known = process_creation_time(process, &entry->created);
-    CloseHandle(process);
-    return known;
+    chain->member_count = kept;
 }
 
-bool same_processes(const started_process* a, DWORD a_count, const started_process* b, DWORD b_count)
-{
-    if (a_count != b_count) {
-        return false;
-    }
-    for (DWORD i = 0; i < a_count; ++i) {
-        if (a[i].id != b[i].id) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The record follows the job's processes (an engine started later is in
-// it from the next poll on); it is written only when they changed. A job
-// that cannot list them leaves the record as it is.
-void record_job_processes(program_chain* chain)
+// The job's processes that are not members yet join them. A job that
+// cannot list them adds none.
+void add_job_processes(program_chain* chain)
 {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
@@ -114,33 +108,71 @@ void record_job_processes(program_chain* chain)
         return;
     }
     DWORD listed = ids.list.NumberOfProcessIdsInList;
-    if (listed == 0) {
-        return;
-    }
     if (listed > STARTED_PROCESSES_MAX) {
         listed = STARTED_PROCESSES_MAX;
     }
-    started_process current[STARTED_PROCESSES_MAX];
-    DWORD count = 0;
     // The ids run on past the one-element array of the declaration.
     const BYTE* listed_ids =
         reinterpret_cast<const BYTE*>(&ids) + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
-    for (DWORD i = 0; i < listed; ++i) {
+    for (DWORD i = 0; i < listed && chain->member_count < STARTED_PROCESSES_MAX; ++i) {
         std::uintptr_t listed_id = 0;
         std::memcpy(&listed_id, listed_ids + i * sizeof listed_id, sizeof listed_id);
-        const DWORD id = static_cast<DWORD>(listed_id);
-        if (job_process_entry(*chain, id, &current[count])) {
-            ++count;
+        started_process member{static_cast<DWORD>(listed_id), {}};
+        if (is_member(*chain, member.id)) {
+            continue;
         }
+        HANDLE process = open_started_process(member.id);
+        if (process == nullptr) {
+            continue;
+        }
+        if (process_creation_time(process, &member.created)) {
+            chain->members[chain->member_count++] = member;
+        }
+        CloseHandle(process);
     }
-    if (count == 0 || same_processes(current, count, chain->recorded, chain->recorded_count)) {
-        return;
+}
+
+// Brings the members up to date and writes the record when new ones were
+// seen: the job's processes (one cheap call) every time, the processes
+// started by a member (a list of every process of the system) when
+// by_parent is set.
+void look_for_members(program_chain* chain, bool by_parent)
+{
+    if (chain->member_count == STARTED_PROCESSES_MAX) {
+        drop_ended_members(chain);
     }
-    for (DWORD i = 0; i < count; ++i) {
-        chain->recorded[i] = current[i];
+    const DWORD before = chain->member_count;
+    if (chain->job != nullptr) {
+        add_job_processes(chain);
     }
-    chain->recorded_count = count;
-    record_started_processes(chain->recorded, count);
+    if (by_parent) {
+        chain->looked = true;
+        chain->last_look_at = GetTickCount();
+        chain->member_count = add_chain_descendants(chain->members, chain->member_count);
+    }
+    if (chain->member_count != before) {
+        record_started_processes(chain->members, chain->member_count);
+    }
+}
+
+void look_for_members(program_chain* chain)
+{
+    const bool due = !chain->looked || GetTickCount() - chain->last_look_at >= MEMBER_LOOK_INTERVAL_MS;
+    look_for_members(chain, due);
+}
+
+// While a box is up, its message loop calls this.
+void look_for_members_during_box(HWND, UINT, std::uintptr_t, DWORD)
+{
+    if (watched_chain != nullptr) {
+        look_for_members(watched_chain, true);
+    }
+}
+
+void watch_during_boxes(program_chain* chain)
+{
+    watched_chain = chain;
+    box_timer = SetTimer(nullptr, 0, MEMBER_LOOK_INTERVAL_MS, look_for_members_during_box);
 }
 
 bool start_suspended(const char* program, const char* directory, program_chain* chain)
@@ -171,6 +203,8 @@ bool start_suspended(const char* program, const char* directory, program_chain* 
     return true;
 }
 
+// The shell gives no id with the process handle; the job (when the process
+// could join it) lists it.
 bool start_through_shell(const char* program, const char* directory, program_chain* chain)
 {
     SHELLEXECUTEINFOA info{};
@@ -185,7 +219,7 @@ bool start_through_shell(const char* program, const char* directory, program_cha
     }
     join_job(chain);
     if (chain->job != nullptr) {
-        record_job_processes(chain);
+        look_for_members(chain, true);
     }
     return true;
 }
@@ -208,43 +242,33 @@ bool process_ended(HANDLE process, DWORD milliseconds)
     return wait == WAIT_OBJECT_0 || wait == WAIT_FAILED;
 }
 
-bool job_chain_ended(program_chain* chain, DWORD milliseconds)
+// A process of the chain still runs: one in the job, the first one, or a
+// member that left the job or was never in one.
+bool chain_runs(program_chain* chain)
 {
-    const DWORD started = GetTickCount();
-    for (;;) {
+    if (chain->job != nullptr) {
         const long active = active_processes(chain->job);
-        if (active < 0) {
-            // The job stopped answering: the first process is all that is left to watch.
-            CloseHandle(chain->job);
-            chain->job = nullptr;
-            return chain->process == nullptr || process_ended(chain->process, milliseconds);
-        }
-        if (active == 0) {
+        if (active > 0) {
             return true;
         }
-        record_job_processes(chain);
-        const DWORD waited = GetTickCount() - started;
-        if (waited >= milliseconds) {
-            return false;
-        }
-        const DWORD left = milliseconds - waited;
-        const DWORD slice = left < CHAIN_POLL_INTERVAL_MS ? left : CHAIN_POLL_INTERVAL_MS;
-        // While the first process runs, waiting on it costs nothing; after
-        // it, the job is asked again after each short sleep.
-        if (chain->process == nullptr || process_ended(chain->process, 0)) {
-            Sleep(slice);
-        } else {
-            WaitForSingleObject(chain->process, slice);
+        if (active < 0) {
+            // The job stopped answering: its processes are followed by parent.
+            CloseHandle(chain->job);
+            chain->job = nullptr;
         }
     }
+    if (chain->process != nullptr && !process_ended(chain->process, 0)) {
+        return true;
+    }
+    return any_started_process_runs(chain->members, chain->member_count);
 }
 
 // Nothing of the chain runs any more (or it never started).
 void forget_chain_record(program_chain* chain)
 {
-    if (chain->recorded_count != 0) {
+    if (chain->member_count != 0) {
         forget_started_programs();
-        chain->recorded_count = 0;
+        chain->member_count = 0;
     }
 }
 
@@ -253,9 +277,11 @@ void forget_chain_record(program_chain* chain)
 bool start_program_chain(const char* program, const char* directory, program_chain* chain)
 {
     chain->process = nullptr;
-    chain->recorded_count = 0;
+    chain->member_count = 0;
+    chain->looked = false;
     chain->job = create_chain_job();
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
+        watch_during_boxes(chain);
         return true;
     }
     close_program_chain(chain);
@@ -265,22 +291,47 @@ bool start_program_chain(const char* program, const char* directory, program_cha
 
 bool chain_can_be_watched(const program_chain& chain)
 {
-    return chain.job != nullptr || chain.process != nullptr;
+    return chain.job != nullptr || chain.process != nullptr || chain.member_count != 0;
 }
 
 bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
 {
-    const bool ended = chain->job != nullptr
-                           ? job_chain_ended(chain, milliseconds)
-                           : chain->process == nullptr || process_ended(chain->process, milliseconds);
-    if (ended) {
-        forget_chain_record(chain);
+    const DWORD started = GetTickCount();
+    for (;;) {
+        look_for_members(chain);
+        if (!chain_runs(chain)) {
+            // A member may have started another just before it ended.
+            look_for_members(chain, true);
+            if (!chain_runs(chain)) {
+                forget_chain_record(chain);
+                return true;
+            }
+        }
+        const DWORD now = GetTickCount();
+        if (now - started >= milliseconds) {
+            return false;
+        }
+        const DWORD left = milliseconds - (now - started);
+        const DWORD slice = left < CHAIN_POLL_INTERVAL_MS ? left : CHAIN_POLL_INTERVAL_MS;
+        // While the first process runs, waiting on it costs nothing; after
+        // it, the chain is asked again after each short sleep.
+        if (chain->process == nullptr || process_ended(chain->process, 0)) {
+            Sleep(slice);
+        } else {
+            WaitForSingleObject(chain->process, slice);
+        }
     }
-    return ended;
 }
 
 void close_program_chain(program_chain* chain)
 {
+    if (watched_chain == chain) {
+        if (box_timer != 0) {
+            KillTimer(nullptr, box_timer);
+        }
+        watched_chain = nullptr;
+        box_timer = 0;
+    }
     if (chain->process != nullptr) {
         CloseHandle(chain->process);
         chain->process = nullptr;

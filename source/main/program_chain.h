@@ -1,39 +1,53 @@
 // Starting a program so that the patch can tell when the whole chain of
-// processes it starts has ended.
+// processes it starts has ended, and the record of such chains that keeps
+// later runs from acting while one still works.
 #pragma once
 
 #include "platform/platform.h"
 
-// A started program: its first process and, where the platform gives one,
-// a job object that every process of the chain belongs to. Either handle
-// may be null.
-// recorded: the chain's processes as the record of started programs
-// holds them (see below).
+// A process of a chain: its id and its creation time (an id alone may
+// have been given to another process since).
 struct started_process {
     platform::DWORD id;
     platform::FILETIME created;
 };
-constexpr platform::DWORD STARTED_PROCESSES_MAX = 16;
+constexpr platform::DWORD STARTED_PROCESSES_MAX = 32;
+
+// A started program: its first process and, where the platform gives one,
+// a job object that the chain's processes belong to (either handle may be
+// null), and every process of the chain seen so far, ended ones too while
+// there is room (their children are known by their parent's id).
+//
+// A process belongs to the chain when it is in the job, or one of these,
+// or its parent belongs to the chain and it was created after that parent
+// (a Toolhelp snapshot's parent ids, transitively). So a process that
+// leaves the job (CREATE_BREAKAWAY_FROM_JOB), or any child where no job
+// can be had, still counts, and so does one started between two looks.
 struct program_chain {
     platform::HANDLE process;
     platform::HANDLE job;
-    started_process recorded[STARTED_PROCESSES_MAX];
-    platform::DWORD recorded_count;
+    started_process members[STARTED_PROCESSES_MAX];
+    platform::DWORD member_count;
+    bool looked;                  // the processes have been listed by parent
+    platform::DWORD last_look_at; // when (GetTickCount)
 };
 
 // Starts program (an executable) with directory as its working folder
 // (null: the patch's own), shown with SW_SHOW and no arguments. True when
-// it was started; *chain then holds what can be watched.
+// it was started; *chain then holds what can be watched. Until the chain is
+// closed, the message loop of every box the patch shows keeps the record
+// of it up to date.
 bool start_program_chain(const char* program, const char* directory, program_chain* chain);
 
 // Waits up to milliseconds (0: only looks) for every process of the chain
-// to end. True when they all have. Without a job it watches the first
-// process alone; with neither handle nothing can be watched and the answer
-// is true at once (chain_can_be_watched tells that case apart).
+// to end, at next to no processor cost. True when they all have (then the
+// record goes); with nothing to watch (chain_can_be_watched false) the
+// answer is true at once.
 bool wait_for_chain_end(program_chain* chain, platform::DWORD milliseconds);
 bool chain_can_be_watched(const program_chain& chain);
 
-// Closes both handles. The programs go on running.
+// Closes both handles and stops keeping the record during boxes. The
+// programs go on running.
 void close_program_chain(program_chain* chain);
 
 // The record of the programs a run started, kept in the registry while
@@ -46,16 +60,33 @@ constexpr char STARTED_PROGRAMS_VALUE[] = "Started programs";
 constexpr char EARLIER_PROGRAM_AT_WORK[] =
     "A setup or uninstaller that an earlier run of Kestova Patch started is still at work.\n"
     "Let it finish (or close it), then run the patch again.\nNothing was changed.";
+constexpr char EARLIER_PROGRAM_AT_WORK_RETRY[] =
+    "A setup or uninstaller that an earlier run of Kestova Patch started is still at work.\n\n"
+    "The patch puts the titles right once it has ended: let it finish (or close it), then click on "
+    "Retry.\nClick on Cancel to do this at the next logon instead.";
 
 // Writes the record anew with count processes (0: removes it).
 void record_started_processes(const started_process* processes, platform::DWORD count);
 void forget_started_programs();
+// True when a record is kept (whatever it holds).
+bool started_programs_recorded();
 // A handle to the process with that id that can be waited on and asked for
 // its times, or null.
 platform::HANDLE open_started_process(platform::DWORD id);
 // The creation time of a process handle; false when it cannot be had.
 bool process_creation_time(platform::HANDLE process, platform::FILETIME* created);
-// At the start of a run that would act: when a recorded process still
-// runs, tells the user so and returns 1 (nothing may be changed then).
-// Otherwise removes the record (also one that cannot be read) and returns 0.
+// Adds to members (count of them, at most STARTED_PROCESSES_MAX) every
+// running process whose parent is a member and that was created after it,
+// transitively; returns the new count. Without a snapshot, none.
+platform::DWORD add_chain_descendants(started_process* members, platform::DWORD count);
+// True when one of the processes still runs (the same id and creation time).
+bool any_started_process_runs(const started_process* processes, platform::DWORD count);
+// At the start of a run that would act: when a process of a recorded
+// chain still runs, tells the user so and returns 1 (nothing may be
+// changed then). Otherwise removes the record (also one that cannot be
+// read) and returns 0.
 int earlier_started_programs_at_work();
+// The same for the run the system starts after a restart: it asks the
+// user to retry until the chain has ended (then 0, as above) or to leave
+// it to the next logon (then 1).
+int wait_for_earlier_started_programs();

@@ -27,7 +27,7 @@ void recover_after_fatal_error()
     const noted_move move = in_flight;
     in_flight = {nullptr, nullptr};
     reconcile_after_fatal_error(move.source, move.dest);
-    remove_resume_arrangement();
+    settle_resume_arrangement();
 }
 
 void begin_stage_recovery(stage_kind stage)

@@ -7,6 +7,7 @@
 // finishes or undoes what the stage left. Every run removes the arrangement
 // when it has ended, so the patch never runs again on its own.
 #include "main/main.h"
+#include "main/program_chain.h"
 #include "main/registry_text.h"
 #include "misc/misc.h"
 
@@ -91,6 +92,13 @@ void remove_resume_arrangement()
     char copy[TEXT_BUFFER_SIZE];
     if (lasting_folder(folder) && lasting_copy(copy) && !running_from(copy) && is_folder(folder)) {
         delete_folder(folder);
+    }
+}
+
+void settle_resume_arrangement()
+{
+    if (!uninstall_entry_exists(PARKING_PRODUCT_CODE) && !started_programs_recorded()) {
+        remove_resume_arrangement();
     }
 }
 

@@ -1,10 +1,12 @@
 // The record of the programs the patch started (the disc's setup, the real
-// uninstaller and the processes of their chains), and the check at the
-// start of every run that none of them still works. A run killed while
-// such a chain runs must not be followed by a run that moves
-// registrations under that chain's feet.
+// uninstaller and the processes of their chains), the chain rule that tells
+// which running processes belong to them, and the check at the start of
+// every run that none of them still works. A run killed while such a chain
+// runs must not be followed by a run that moves registrations under that
+// chain's feet.
 #include "main/program_chain.h"
 
+#include "main/layout.h"
 #include "misc/misc.h"
 
 using namespace platform;
@@ -15,6 +17,8 @@ namespace
 constexpr DWORD RECORD_ENTRY_SIZE = 12;
 // Opened with the right to read alone.
 constexpr WCHAR STARTED_PROGRAMS_KEY_WIDE[] = u"SOFTWARE\\Kestova Patch";
+// Processes a snapshot is read for; a system runs far fewer.
+constexpr DWORD SNAPSHOT_MAX = 1024;
 
 void put_le32(BYTE* bytes, DWORD value)
 {
@@ -34,19 +38,91 @@ bool same_time(const FILETIME& a, const FILETIME& b)
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
+unsigned long long time_value(const FILETIME& time)
+{
+    return static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+// The creation time of the running process with that id; false when no
+// process of that id runs (or it cannot be asked).
+bool running_process_created(DWORD id, FILETIME* created)
+{
+    HANDLE process = open_started_process(id);
+    if (process == nullptr) {
+        return false;
+    }
+    const bool runs =
+        WaitForSingleObject(process, 0) == WAIT_TIMEOUT && process_creation_time(process, created);
+    CloseHandle(process);
+    return runs;
+}
+
 // The recorded process still runs: its id names a running process created
 // at the recorded time (a process that got the id later is another one).
 bool still_runs(const started_process& recorded)
 {
-    HANDLE process = open_started_process(recorded.id);
-    if (process == nullptr) {
+    FILETIME created{};
+    return running_process_created(recorded.id, &created) && same_time(created, recorded.created);
+}
+
+// A process created at child_created whose parent's id is parent.id was
+// started by that member: it is not older than the member, and no process
+// that holds the member's id now was there before it (an id given to
+// another process after the member ended).
+bool started_by(const started_process& parent, const FILETIME& child_created)
+{
+    if (time_value(child_created) < time_value(parent.created)) {
         return false;
     }
-    FILETIME created{};
-    const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-                      process_creation_time(process, &created) && same_time(created, recorded.created);
-    CloseHandle(process);
-    return runs;
+    FILETIME holder{};
+    return !running_process_created(parent.id, &holder) || same_time(holder, parent.created) ||
+           time_value(holder) > time_value(child_created);
+}
+
+// The index of the member with that id, or count.
+DWORD member_with_id(const started_process* members, DWORD count, DWORD id)
+{
+    DWORD i = 0;
+    while (i < count && members[i].id != id) {
+        ++i;
+    }
+    return i;
+}
+
+// The running processes with their parents' ids; 0 without a snapshot.
+DWORD take_process_snapshot(PROCESSENTRY32 (&listed)[SNAPSHOT_MAX])
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == nullptr || snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD count = 0;
+    PROCESSENTRY32 entry{};
+    for (BOOL found = Process32First(snapshot, &entry); found && count < SNAPSHOT_MAX;
+         found = Process32Next(snapshot, &entry)) {
+        listed[count++] = entry;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// One pass over the snapshot: the processes started by a member join the
+// members. True when one did.
+bool add_children(const PROCESSENTRY32* listed, DWORD listed_count, started_process* members, DWORD* count)
+{
+    bool added = false;
+    for (DWORD i = 0; i < listed_count && *count < STARTED_PROCESSES_MAX; ++i) {
+        const DWORD parent = member_with_id(members, *count, listed[i].th32ParentProcessID);
+        if (parent == *count || member_with_id(members, *count, listed[i].th32ProcessID) != *count) {
+            continue;
+        }
+        started_process child{listed[i].th32ProcessID, {}};
+        if (running_process_created(child.id, &child.created) && started_by(members[parent], child.created)) {
+            members[(*count)++] = child;
+            added = true;
+        }
+    }
+    return added;
 }
 
 // The record's processes; 0 when there is none or it cannot be read as one.
@@ -77,6 +153,25 @@ DWORD read_record(started_process (&processes)[STARTED_PROCESSES_MAX], bool* key
     return count;
 }
 
+// The recorded chains with every process they have started since; true
+// when one of them still runs (the record then holds them all).
+bool recorded_chain_runs(bool* key_exists)
+{
+    started_process members[STARTED_PROCESSES_MAX];
+    const DWORD recorded = read_record(members, key_exists);
+    if (recorded == 0) {
+        return false;
+    }
+    const DWORD count = add_chain_descendants(members, recorded);
+    if (!any_started_process_runs(members, count)) {
+        return false;
+    }
+    if (count != recorded) {
+        record_started_processes(members, count);
+    }
+    return true;
+}
+
 } // namespace
 
 // The limited right exists from Vista on; before that the full query right
@@ -96,6 +191,30 @@ bool process_creation_time(HANDLE process, FILETIME* created)
     FILETIME kernel{};
     FILETIME user{};
     return GetProcessTimes(process, created, &exited, &kernel, &user) != 0;
+}
+
+DWORD add_chain_descendants(started_process* members, DWORD count)
+{
+    if (count == 0 || count >= STARTED_PROCESSES_MAX) {
+        return count;
+    }
+    PROCESSENTRY32 listed[SNAPSHOT_MAX];
+    const DWORD listed_count = take_process_snapshot(listed);
+    // A grandchild may be listed before its parent: pass again while
+    // processes join.
+    while (add_children(listed, listed_count, members, &count)) {
+    }
+    return count;
+}
+
+bool any_started_process_runs(const started_process* processes, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        if (still_runs(processes[i])) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void record_started_processes(const started_process* processes, DWORD count)
@@ -129,14 +248,36 @@ void forget_started_programs()
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY);
 }
 
+bool started_programs_recorded()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY_WIDE, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
 int earlier_started_programs_at_work()
 {
-    started_process processes[STARTED_PROCESSES_MAX];
     bool key_exists = false;
-    const DWORD count = read_record(processes, &key_exists);
-    for (DWORD i = 0; i < count; ++i) {
-        if (still_runs(processes[i])) {
-            warn_user("%s", EARLIER_PROGRAM_AT_WORK);
+    if (recorded_chain_runs(&key_exists)) {
+        warn_user("%s", EARLIER_PROGRAM_AT_WORK);
+        return 1;
+    }
+    if (key_exists) {
+        forget_started_programs();
+    }
+    return 0;
+}
+
+int wait_for_earlier_started_programs()
+{
+    bool key_exists = false;
+    while (recorded_chain_runs(&key_exists)) {
+        if (MessageBoxA(nullptr, EARLIER_PROGRAM_AT_WORK_RETRY, PATCH_CAPTION,
+                        MB_RETRYCANCEL | MB_ICONWARNING) != IDRETRY) {
             return 1;
         }
     }

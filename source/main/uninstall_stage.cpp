@@ -165,6 +165,9 @@ void uninstall_stage()
         return;
     }
     begin_stage_recovery(stage_kind::uninstall);
+    // An uninstaller often ends with a restart: the run at the next logon
+    // puts the titles right once the uninstaller's chain has ended.
+    arrange_resume_after_restart();
     const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
     if (parked) {
         move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);

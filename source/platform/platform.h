@@ -548,4 +548,29 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
 BOOL GetProcessTimes(HANDLE process, FILETIME* creation_time, FILETIME* exit_time, FILETIME* kernel_time,
                      FILETIME* user_time);
 
+// ---------------------------------------------------------------------------
+// The whole chain of a started program, also where no job holds it: the
+// processes that run now with their parents' ids (Toolhelp), and a timer
+// that the message loop of a message box runs while the box is up.
+constexpr DWORD TH32CS_SNAPPROCESS = 0x00000002;
+// The fields of PROCESSENTRY32 the patch uses; the backend fills them.
+struct PROCESSENTRY32 {
+    DWORD th32ProcessID;
+    DWORD th32ParentProcessID;
+};
+// INVALID_HANDLE_VALUE on failure; the handle is closed with CloseHandle.
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id);
+// FALSE with ERROR_NO_MORE_FILES after the last process.
+constexpr LONG ERROR_NO_MORE_FILES = 18;
+BOOL Process32First(HANDLE snapshot, PROCESSENTRY32* entry);
+BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry);
+
+// A thread timer (no window): the message loop of whatever box the thread
+// shows calls proc every elapse milliseconds while the box is up; nothing
+// calls it outside a message loop. One such timer at a time. SetTimer
+// returns its id (0 on failure), which KillTimer takes.
+using TIMERPROC = void (*)(HWND window, UINT message, std::uintptr_t id, DWORD time);
+std::uintptr_t SetTimer(HWND window, std::uintptr_t id, UINT elapse, TIMERPROC proc);
+BOOL KillTimer(HWND window, std::uintptr_t id);
+
 } // namespace platform

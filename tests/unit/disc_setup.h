@@ -53,8 +53,13 @@ inline void add_cd_drive(const std::string& root, const std::string& label, bool
     sim::add_drive({root, platform::DRIVE_CDROM, label, "CDFS", has_media});
 }
 
+// How long the disc's setup goes on after its signal (the user reading
+// its last page and clicking Finish).
+constexpr platform::DWORD SETUP_FINISH_MS = 3000;
+
 // The other title's disc: its setup registers the title under the shared
-// code with its shortcut, then creates the mutex after mutex_delay_ms.
+// code with its shortcut, then creates the mutex after mutex_delay_ms,
+// and ends SETUP_FINISH_MS later (its mutex goes with it).
 inline void add_title_disc(const std::string& root, const std::string& label, const std::string& title,
                            platform::DWORD stamp = STAMP_2004, platform::DWORD mutex_delay_ms = 1500)
 {
@@ -66,7 +71,8 @@ inline void add_title_disc(const std::string& root, const std::string& label, co
             add_uninstall_shortcut(ALL_USERS_PROGRAMS, title, SHARED_PRODUCT_CODE);
         });
         sim::schedule(mutex_delay_ms, [] { sim::create_mutex("ZENTRAVOLK-SYSCFG"); });
-        return platform::INFINITE;
+        sim::schedule(mutex_delay_ms + SETUP_FINISH_MS, [] { sim::remove_mutex("ZENTRAVOLK-SYSCFG"); });
+        return mutex_delay_ms + SETUP_FINISH_MS;
     });
 }
 

@@ -180,18 +180,49 @@ TEST_F(disc, a_setup_the_shell_cannot_start_is_reported_without_waiting)
     sim::force_shell_result(2);
     EXPECT_EQ(find_disc_and_run_setup(), 0);
     EXPECT_EQ(last_box_text(), "Failed to run setup.exe from cdrom drive");
-    EXPECT_EQ(sim::open_mutex_calls(), 0);
+    EXPECT_EQ(sim::open_mutex_calls(), 1) << "only the look before the start";
 }
 
-TEST_F(disc, a_mutex_already_there_ends_the_wait_at_once_then_pauses_five_seconds)
+// A mutex that another program holds before the setup starts is no signal
+// of the setup's: the user is asked to close that program first.
+TEST_F(disc, a_mutex_held_before_the_setup_starts_is_reported_and_retried_or_cancelled)
 {
+    const std::string taken =
+        "Another program of the titles is running (a configuration program or a game), "
+        "so the patch could not tell when the disc's setup is ready.\n\nClose it, then "
+        "click on Retry.\nClick on Cancel to stop: the installed title is kept as it was.";
     is_ks2_installed = 1;
     add_title_disc("D:\\", "Kestova 3", "Kestova 3");
     sim::create_mutex("ZENTRAVOLK-SYSCFG");
-    sim::queue_answers({IDYES});
+    sim::queue_answers({IDYES, IDRETRY, IDCANCEL});
+    EXPECT_EQ(find_disc_and_run_setup(), 0);
+    ASSERT_EQ(sim::message_boxes().size(), 3u);
+    for (std::size_t i : {1u, 2u}) {
+        EXPECT_EQ(sim::message_boxes()[i].text, taken);
+        EXPECT_EQ(sim::message_boxes()[i].caption, "Kestova Patch");
+        EXPECT_EQ(sim::message_boxes()[i].style, MB_RETRYCANCEL | MB_ICONWARNING);
+    }
+    EXPECT_TRUE(sim::started_programs().empty());
+
+    // Retry once the other program has closed: the setup runs, and only its
+    // own signal ends the wait.
+    sim::reset();
+    reset_process_state();
+    sim::set_dxdiag_available(true);
+    sim::set_dxdiag_version(9, 0, "c");
+    is_ks2_installed = 1;
+    add_title_disc("D:\\", "Kestova 3", "Kestova 3");
+    sim::create_mutex("ZENTRAVOLK-SYSCFG");
+    sim::queue_answers({IDYES, IDRETRY});
+    sim::on_message_box([](const sim::message_box& box) {
+        if (box.style == (MB_RETRYCANCEL | MB_ICONWARNING)) {
+            sim::remove_mutex("ZENTRAVOLK-SYSCFG");
+        }
+    });
     EXPECT_EQ(find_disc_and_run_setup(), 1);
-    EXPECT_EQ(sim::open_mutex_calls(), 1);
-    EXPECT_EQ(sim::total_sleep_ms(), 5000u);
+    EXPECT_EQ(sim::started_programs().size(), 1u);
+    EXPECT_GE(sim::now_ms(), 1500u + SETUP_FINISH_MS + 5000u);
+    EXPECT_TRUE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
 }
 
 TEST_F(disc, the_wait_polls_without_spinning_and_notices_the_mutex_promptly)
@@ -201,9 +232,11 @@ TEST_F(disc, the_wait_polls_without_spinning_and_notices_the_mutex_promptly)
     sim::queue_answers({IDYES});
     const DWORD start = sim::now_ms();
     EXPECT_EQ(find_disc_and_run_setup(), 1);
-    // Noticed within one poll interval of its creation, then the pause.
-    EXPECT_LE(sim::now_ms() - start, 4000u + 100u + 5000u);
-    EXPECT_LE(sim::open_mutex_calls(), 4000 / 50 + 2);
+    // Noticed within one poll interval of its creation; then the end of
+    // the setup and the pause.
+    EXPECT_LE(sim::now_ms() - start, 4000u + SETUP_FINISH_MS + 100u + 5000u);
+    EXPECT_GE(sim::now_ms() - start, 4000u + SETUP_FINISH_MS + 5000u);
+    EXPECT_LE(sim::open_mutex_calls(), 4000 / 50 + 3);
 }
 
 TEST_F(disc, a_setup_that_ends_without_the_mutex_is_given_up_on)

@@ -204,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                                        sim::add_file("D:\\setup.exe", setup_exe_image(STAMP_2004));
                                        sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
                                            sim::create_mutex("ZENTRAVOLK-SYSCFG");
-                                           return INFINITE;
+                                           return DWORD{2000};
                                        });
                                        sim::queue_answers({IDYES});
                                    }}),

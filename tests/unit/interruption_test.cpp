@@ -76,7 +76,8 @@ TEST_F(interruption, while_the_setup_runs_a_run_once_entry_names_a_lasting_copy)
         EXPECT_EQ(sim::file_bytes(LASTING_COPY), PATCH_BYTES);
         add_title(SHARED_PRODUCT_CODE, "Kestova 3");
         sim::create_mutex(SETUP_MUTEX_NAME);
-        return INFINITE;
+        sim::schedule(SETUP_FINISH_MS, [] { sim::remove_mutex(SETUP_MUTEX_NAME); });
+        return SETUP_FINISH_MS;
     });
     start("C:\\Patch\\kestova-patch.exe");
     EXPECT_EQ(during, "\"" + LASTING_COPY + "\" /resume-after-restart");

@@ -110,7 +110,7 @@ std::string join_path(const split_path& path);
 
 // ---------------------------------------------------------------------------
 // Handles of every kind live in one table, so leak checks can count them.
-enum class handle_kind { key, mutex, process, file, id_list, dxdiag, font, thread, job };
+enum class handle_kind { key, mutex, process, file, id_list, dxdiag, font, thread, job, snapshot };
 struct open_file {
     std::vector<BYTE> bytes;
     long position = 0;
@@ -120,8 +120,10 @@ struct handle_entry {
     handle_kind kind;
     std::shared_ptr<reg_key> key;
     REGSAM access = 0;
-    std::string text;        // mutex name, or the path an ID list names
-    std::size_t process = 0; // index into machine::processes (process, thread) or machine::jobs (job)
+    std::string text; // mutex name, or the path an ID list names
+    // index into machine::processes (process, thread), machine::jobs (job),
+    // or the next entry of a snapshot
+    std::size_t process = 0;
     open_file file;
 };
 
@@ -134,6 +136,7 @@ struct process_record {
     started_program request;       // what its program is handed when it runs
     std::vector<std::size_t> jobs; // indices into machine::jobs
     DWORD created_at = 0;          // virtual time of its creation (its creation time)
+    DWORD parent_id = 0;           // the id of the process that started it
 };
 struct job_record {
     DWORD limit_flags = 0;
@@ -200,6 +203,19 @@ struct machine {
 
     std::map<std::uintptr_t, handle_entry> handles;
     std::uintptr_t next_handle = 0x1000;
+    // The processes each open Toolhelp snapshot lists, by handle.
+    std::map<std::uintptr_t, std::vector<PROCESSENTRY32>> snapshots;
+
+    // The patch's thread timer, which the message loop of a box runs while
+    // the box is up, and how long (virtual ms) each box stays up before the
+    // user answers it.
+    struct thread_timer {
+        std::uintptr_t id = 0; // 0: none
+        DWORD interval = 0;
+        TIMERPROC proc = nullptr;
+        DWORD next_due = 0;
+    } timer;
+    DWORD box_wait = 0;
 
     // Interruptions: the seam calls left before the process is killed (-1:
     // never), whether the last run was killed, and the named mutexes the
@@ -234,6 +250,8 @@ bool remove_handle(const void* handle, handle_kind kind);
 
 // Moves the virtual clock forward, running the events that fall due.
 void advance_clock(DWORD milliseconds);
+// A box stays up for machine::box_wait while its loop runs the timer.
+void run_box_message_loop();
 
 // File system helpers shared with the program and shortcut code.
 file_node* find_node(const split_path& path, LONG* error);

@@ -35,6 +35,12 @@ std::u16string program_key(const split_path& parsed, bool parsed_ok)
     return m.programs.count(key) ? key : std::u16string();
 }
 
+// A process's id, as CreateProcessA reports it.
+DWORD process_id(std::size_t index)
+{
+    return static_cast<DWORD>(4 * index + 1000);
+}
+
 // Runs the scripted start of process index (if its path has one) as that
 // process, and sets how long it runs.
 void run_program(std::size_t index)
@@ -56,13 +62,13 @@ void run_program(std::size_t index)
 
 // A new process of program key; its own start runs unless it is suspended.
 std::size_t launch(std::u16string key, const started_program& request, std::vector<std::size_t> jobs,
-                   bool suspended)
+                   bool suspended, DWORD parent_id)
 {
     machine& m = state();
     for (std::size_t job : jobs)
         ++m.jobs[job].total_processes;
     process_record record{request.started_at, INFINITE, suspended, std::move(key), request,
-                          std::move(jobs),    m.now};
+                          std::move(jobs),    m.now,    parent_id};
     m.processes.push_back(std::move(record));
     std::size_t index = m.processes.size() - 1;
     if (!suspended)
@@ -116,7 +122,7 @@ INT_PTR start_program(const char* verb, const char* file, const char* parameters
         return answer;
     record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
     // The shell starts the program outside any job of the patch's.
-    std::size_t index = launch(program_key(parsed, parsed_ok), started, {}, false);
+    std::size_t index = launch(program_key(parsed, parsed_ok), started, {}, false, sim::PATCH_PROCESS_ID);
     if (process)
         *process = index;
     return answer;
@@ -168,6 +174,11 @@ void advance_clock(DWORD milliseconds)
 {
     machine& m = state();
     DWORD target = add_saturating(m.now, milliseconds);
+    // A patch that waits for ever (on a program that never ends) fails the
+    // test instead of hanging it; the clock itself would wrap after 49 days.
+    constexpr DWORD THIRTY_DAYS_MS = 30u * 24 * 60 * 60 * 1000;
+    if (target >= THIRTY_DAYS_MS)
+        throw std::runtime_error("sim: virtual time ran past 30 days (a wait that never ends?)");
     for (;;) {
         auto next = m.events.end();
         for (auto it = m.events.begin(); it != m.events.end(); ++it) {
@@ -263,6 +274,10 @@ BOOL CloseHandle(HANDLE handle)
     if (remove_handle(handle, handle_kind::mutex) || remove_handle(handle, handle_kind::process) ||
         remove_handle(handle, handle_kind::thread) || remove_handle(handle, handle_kind::job))
         return 1;
+    if (remove_handle(handle, handle_kind::snapshot)) {
+        state().snapshots.erase(reinterpret_cast<std::uintptr_t>(handle));
+        return 1;
+    }
     set_last_error(ERROR_INVALID_HANDLE);
     return 0;
 }
@@ -399,12 +414,6 @@ LONG create_process_error(const char* application, const char* directory, split_
     return 0;
 }
 
-// A process's id, as CreateProcessA reports it.
-DWORD process_id(std::size_t index)
-{
-    return static_cast<DWORD>(4 * index + 1000);
-}
-
 // The ids of the job's processes that still run, as many as fit.
 BOOL job_process_ids(std::size_t job, void* info, DWORD info_length, DWORD* return_length)
 {
@@ -497,8 +506,8 @@ BOOL CreateProcessA(const char* application_name, char* command_line, void* proc
     record("start " + started.file + (started.parameters.empty() ? "" : " " + started.parameters));
     // A program the patch starts itself inherits none of the patch's jobs
     // (the patch runs in none).
-    std::size_t index =
-        launch(program_key(parsed, true), started, {}, (creation_flags & CREATE_SUSPENDED) != 0);
+    std::size_t index = launch(program_key(parsed, true), started, {},
+                               (creation_flags & CREATE_SUSPENDED) != 0, sim::PATCH_PROCESS_ID);
     process_information->hProcess = new_handle(handle_kind::process, {}, index);
     process_information->hThread = new_handle(handle_kind::thread, {}, index);
     process_information->dwProcessId = process_id(index);
@@ -726,7 +735,7 @@ void add_program(const std::string& path, program behaviour)
     state().programs[fold_name(join_path(parsed))] = std::move(behaviour);
 }
 
-void start_child(const std::string& path, DWORD delay_ms)
+void start_child(const std::string& path, DWORD delay_ms, bool breakaway)
 {
     machine& m = state();
     if (!m.running_process)
@@ -735,12 +744,19 @@ void start_child(const std::string& path, DWORD delay_ms)
     split_path parsed;
     if (parse_utf8_path(path, &parsed, false, true) != 0)
         throw std::invalid_argument("sim start_child: bad path " + path);
-    auto start = [parent, parsed]() {
+    auto start = [parent, parsed, breakaway]() {
         machine& now = state();
         if (process_ended(now.processes[parent], now.now))
             throw std::logic_error("sim start_child: the parent has ended before its child starts");
+        // Windows refuses a breakaway from a job that does not allow it.
+        for (std::size_t job : now.processes[parent].jobs) {
+            if (breakaway && (now.jobs[job].limit_flags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) == 0)
+                throw std::logic_error("sim start_child: a job of the parent forbids the breakaway");
+        }
         started_program request{join_path(parsed), "", "", "", SW_SHOW, now.now, 42, "child"};
-        launch(program_key(parsed, true), request, now.processes[parent].jobs, false);
+        launch(program_key(parsed, true), request,
+               breakaway ? std::vector<std::size_t>{} : now.processes[parent].jobs, false,
+               process_id(parent));
     };
     if (delay_ms == 0) {
         start();
@@ -918,3 +934,147 @@ HANDLE CreateMutexA(void* security, BOOL initial_owner, const char* name)
 }
 
 } // namespace platform
+
+// ---------------------------------------------------------------------------
+// Toolhelp's process list and the patch's thread timer.
+
+namespace platform
+{
+
+using namespace sim::detail;
+
+// The system's first process, the patch itself and every process that
+// still runs, each with the id of the process that started it.
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id_filter)
+{
+    (void)process_id_filter;
+    long code = 0;
+    if (injected_failure("CreateToolhelp32Snapshot", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((flags & TH32CS_SNAPPROCESS) == 0) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    machine& m = state();
+    std::vector<PROCESSENTRY32> listed = {{4, 0}, {sim::PATCH_PROCESS_ID, 4}};
+    for (std::size_t i = 0; i < m.processes.size(); ++i) {
+        if (!process_ended(m.processes[i], m.now))
+            listed.push_back({process_id(i), m.processes[i].parent_id});
+    }
+    HANDLE snapshot = new_handle(handle_kind::snapshot, {}, 0);
+    m.snapshots[reinterpret_cast<std::uintptr_t>(snapshot)] = std::move(listed);
+    return snapshot;
+}
+
+namespace
+{
+
+BOOL snapshot_entry(HANDLE snapshot, PROCESSENTRY32* entry, bool first)
+{
+    handle_entry* found = find_handle(snapshot, handle_kind::snapshot);
+    if (!found || !entry) {
+        set_last_error(found ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (first)
+        found->process = 0;
+    const auto& listed = state().snapshots[reinterpret_cast<std::uintptr_t>(snapshot)];
+    if (found->process >= listed.size()) {
+        set_last_error(ERROR_NO_MORE_FILES);
+        return 0;
+    }
+    *entry = listed[found->process++];
+    return 1;
+}
+
+} // namespace
+
+BOOL Process32First(HANDLE snapshot, PROCESSENTRY32* entry)
+{
+    long code = 0;
+    if (injected_failure("Process32First", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    return snapshot_entry(snapshot, entry, true);
+}
+
+BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry)
+{
+    long code = 0;
+    if (injected_failure("Process32Next", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    return snapshot_entry(snapshot, entry, false);
+}
+
+std::uintptr_t SetTimer(HWND window, std::uintptr_t id, UINT elapse, TIMERPROC proc)
+{
+    (void)id;
+    long code = 0;
+    if (injected_failure("SetTimer", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (window || !proc) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    machine& m = state();
+    // Without a window the system picks the id.
+    m.timer =
+        machine::thread_timer{0x7FF0, elapse == 0 ? 1 : elapse, proc, m.now + (elapse == 0 ? 1 : elapse)};
+    return m.timer.id;
+}
+
+BOOL KillTimer(HWND window, std::uintptr_t id)
+{
+    (void)window;
+    long code = 0;
+    if (injected_failure("KillTimer", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    machine& m = state();
+    if (m.timer.id == 0 || m.timer.id != id) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    m.timer = machine::thread_timer{};
+    return 1;
+}
+
+} // namespace platform
+
+namespace platform::sim::detail
+{
+
+// The box's message loop while the user takes box_wait to answer: the
+// timer's procedure runs whenever it falls due, events meanwhile.
+void run_box_message_loop()
+{
+    machine& m = state();
+    const DWORD end = add_saturating(m.now, m.box_wait);
+    while (m.timer.id != 0 && m.timer.next_due <= end) {
+        advance_clock(m.timer.next_due > m.now ? m.timer.next_due - m.now : 0);
+        machine::thread_timer due = m.timer;
+        m.timer.next_due = add_saturating(m.now, due.interval);
+        due.proc(nullptr, 0x0113 /* WM_TIMER */, due.id, m.now);
+    }
+    advance_clock(end > m.now ? end - m.now : 0);
+}
+
+} // namespace platform::sim::detail
+
+namespace platform::sim
+{
+
+void set_box_wait(DWORD milliseconds)
+{
+    detail::state().box_wait = milliseconds;
+}
+
+} // namespace platform::sim

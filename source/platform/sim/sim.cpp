@@ -320,6 +320,10 @@ void reset()
 int run_process(const std::function<int()>& body)
 {
     state().killed = false;
+    // A process's timer ends with it.
+    struct timer_ends {
+        ~timer_ends() { state().timer = machine::thread_timer{}; }
+    } timer_ends_with_process;
     try {
         const int code = body();
         close_own_mutexes();
@@ -332,6 +336,7 @@ int run_process(const std::function<int()>& body)
         // process itself runs any more.
         close_own_mutexes();
         state().handles.clear();
+        state().snapshots.clear();
         state().calls_before_kill = -1;
         return 1;
     }
@@ -768,6 +773,7 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type)
         auto callback = m.on_box; // the callback may replace itself
         callback(box);
     }
+    run_box_message_loop();
     int answer = default_answer(type);
     if (m.answers.empty()) {
         ++m.unscripted_boxes;

@@ -130,6 +130,10 @@ struct message_box {
     UINT style;
     int answer;
 };
+// How long (virtual ms) every box stays up before the user answers it
+// (0, the default: at once). Meanwhile the box's message loop runs the
+// patch's thread timer and scheduled events fall due.
+void set_box_wait(DWORD milliseconds);
 // Answers for the next boxes, in order. A box with no scripted answer gets
 // IDOK when its style has only an OK button, otherwise IDCANCEL, and counts
 // as unscripted.
@@ -176,8 +180,13 @@ const std::vector<started_program>& started_programs();
 // CreateProcess, now or delay_ms later. The child belongs to every job its
 // parent belongs to at that moment, and runs the path's scripted behaviour
 // (or runs for ever). Such starts are not the patch's: they are neither in
-// started_programs nor in the journal.
-void start_child(const std::string& path, DWORD delay_ms = 0);
+// started_programs nor in the journal. A child started with breakaway
+// (CREATE_BREAKAWAY_FROM_JOB) belongs to none of its parent's jobs; its
+// parent's id still names the parent, as Toolhelp reports it.
+void start_child(const std::string& path, DWORD delay_ms = 0, bool breakaway = false);
+// The id of the process the patch is (the parent of what it starts), as
+// Toolhelp lists it.
+constexpr DWORD PATCH_PROCESS_ID = 996;
 // Processes (the patch's starts and their children) that still run.
 int running_process_count();
 // Every process that still runs ends now (the user closed the programs).

@@ -3,6 +3,8 @@
 // copies in wide form. One to one onto the real calls.
 #include "platform/win32/internal.h"
 
+#include <tlhelp32.h>
+
 using win32::dword_param;
 using win32::real;
 using win32::seam;
@@ -123,4 +125,71 @@ platform::BOOL platform::GetProcessTimes(platform::HANDLE process, platform::FIL
         }
     }
     return answered;
+}
+
+// ---------------------------------------------------------------------------
+// The whole chain of a started program: processes with their parents' ids,
+// and the timer that message boxes' own loops run.
+
+platform::HANDLE platform::CreateToolhelp32Snapshot(platform::DWORD flags, platform::DWORD process_id)
+{
+    return seam(::CreateToolhelp32Snapshot(flags, process_id));
+}
+
+namespace
+{
+
+// One Toolhelp step into the seam's record (the two ids it needs).
+platform::BOOL next_process(::HANDLE snapshot, platform::PROCESSENTRY32* entry, bool first)
+{
+    if (entry == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ::PROCESSENTRY32 real_entry = {};
+    real_entry.dwSize = sizeof real_entry;
+    const ::BOOL found =
+        first ? ::Process32First(snapshot, &real_entry) : ::Process32Next(snapshot, &real_entry);
+    if (found) {
+        entry->th32ProcessID = real_entry.th32ProcessID;
+        entry->th32ParentProcessID = real_entry.th32ParentProcessID;
+    }
+    return found;
+}
+
+// The seam's timer procedure has the platform's default calling
+// convention; the system calls this one, which hands over to it.
+platform::TIMERPROC seam_timer_proc = nullptr;
+
+void CALLBACK call_seam_timer(::HWND window, ::UINT message, ::UINT_PTR id, ::DWORD time)
+{
+    if (seam_timer_proc != nullptr) {
+        seam_timer_proc(reinterpret_cast<platform::HWND>(window), message, id, time);
+    }
+}
+
+} // namespace
+
+platform::BOOL platform::Process32First(platform::HANDLE snapshot, platform::PROCESSENTRY32* entry)
+{
+    return next_process(real(snapshot), entry, true);
+}
+
+platform::BOOL platform::Process32Next(platform::HANDLE snapshot, platform::PROCESSENTRY32* entry)
+{
+    return next_process(real(snapshot), entry, false);
+}
+
+std::uintptr_t platform::SetTimer(platform::HWND window, std::uintptr_t id, platform::UINT elapse,
+                                  platform::TIMERPROC proc)
+{
+    seam_timer_proc = proc;
+    return ::SetTimer(real(window), id, elapse, proc != nullptr ? call_seam_timer : nullptr);
+}
+
+platform::BOOL platform::KillTimer(platform::HWND window, std::uintptr_t id)
+{
+    const ::BOOL killed = ::KillTimer(real(window), id);
+    seam_timer_proc = nullptr;
+    return killed;
 }
