@@ -314,3 +314,95 @@ TEST_F(sim_programs, job_calls_check_their_records_and_handles_like_windows)
     CloseHandle(started.hProcess);
     CloseHandle(job);
 }
+
+namespace
+{
+
+// The processes a Toolhelp snapshot lists, as (id, parent id) pairs.
+std::vector<std::pair<DWORD, DWORD>> snapshot_processes()
+{
+    std::vector<std::pair<DWORD, DWORD>> listed;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32 entry{};
+    for (BOOL found = Process32First(snapshot, &entry); found; found = Process32Next(snapshot, &entry)) {
+        listed.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(CloseHandle(snapshot));
+    return listed;
+}
+
+std::vector<std::uintptr_t> timer_ticks;
+
+void note_tick(HWND, UINT, std::uintptr_t, DWORD time)
+{
+    timer_ticks.push_back(time);
+}
+
+} // namespace
+
+// A child keeps its parent's id in the list after the parent has ended; one
+// started with breakaway leaves the job, and only a job that allows it.
+TEST_F(sim_programs, a_snapshot_names_parents_and_a_breakaway_child_leaves_the_job)
+{
+    sim::add_file("C:\\a.exe");
+    sim::add_program("C:\\b.exe", [](const sim::started_program&) { return DWORD{5000}; });
+    sim::add_program("C:\\a.exe", [](const sim::started_program&) {
+        sim::start_child("C:\\b.exe", 0, true);
+        return DWORD{100};
+    });
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
+    STARTUPINFOA startup{STARTF_USESHOWWINDOW, SW_SHOW};
+    PROCESS_INFORMATION started{};
+    char command_line[] = "\"C:\\a.exe\"";
+    ASSERT_TRUE(CreateProcessA("C:\\a.exe", command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &started));
+    ASSERT_TRUE(AssignProcessToJobObject(job, started.hProcess));
+    ResumeThread(started.hThread);
+    Sleep(200);
+
+    const auto listed = snapshot_processes();
+    ASSERT_EQ(listed.size(), 3u) << "the system, the patch and the child";
+    EXPECT_EQ(listed[1], std::make_pair(sim::PATCH_PROCESS_ID, DWORD{4}));
+    EXPECT_EQ(listed[2].second, started.dwProcessId);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                          sizeof accounting, nullptr));
+    EXPECT_EQ(accounting.ActiveProcesses, 0u) << "the breakaway child is not in the job";
+
+    // Without the limit the breakaway is refused.
+    HANDLE strict = CreateJobObjectA(nullptr, nullptr);
+    PROCESS_INFORMATION second{};
+    ASSERT_TRUE(CreateProcessA("C:\\a.exe", command_line, nullptr, nullptr, 0, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &second));
+    ASSERT_TRUE(AssignProcessToJobObject(strict, second.hProcess));
+    EXPECT_THROW(ResumeThread(second.hThread), std::logic_error);
+    for (HANDLE handle : {started.hProcess, started.hThread, second.hProcess, second.hThread, job, strict}) {
+        CloseHandle(handle);
+    }
+}
+
+// The thread timer runs only inside a box's message loop: a timer that fell
+// due while no loop ran comes once when a box appears, then at its interval
+// while the box stays up.
+TEST_F(sim_programs, the_timer_runs_while_a_box_is_up)
+{
+    timer_ticks.clear();
+    const std::uintptr_t id = SetTimer(nullptr, 0, 250, note_tick);
+    ASSERT_NE(id, 0u);
+    Sleep(1000);
+    EXPECT_TRUE(timer_ticks.empty());
+    MessageBoxA(nullptr, "at once", "", MB_OK);
+    EXPECT_EQ(timer_ticks, std::vector<std::uintptr_t>{1000});
+    sim::set_box_wait(1000);
+    MessageBoxA(nullptr, "a second", "", MB_OK);
+    EXPECT_EQ(timer_ticks, (std::vector<std::uintptr_t>{1000, 1250, 1500, 1750, 2000}));
+    EXPECT_TRUE(KillTimer(nullptr, id));
+    MessageBoxA(nullptr, "no timer", "", MB_OK);
+    EXPECT_EQ(timer_ticks.size(), 5u);
+    EXPECT_FALSE(KillTimer(nullptr, id));
+}

@@ -500,6 +500,39 @@ TEST_F(win32_seam_test, a_chain_started_suspended_in_a_job_is_counted_until_its_
     CloseHandle(job);
 }
 
+// Toolhelp lists every process with the id of the process that started it,
+// also after that one has ended: a chain is followed by its parents.
+TEST_F(win32_seam_test, a_process_snapshot_names_each_process_s_parent)
+{
+    const std::string cmd = system_directory() + "\\cmd.exe";
+    std::string line = "\"" + cmd + "\" /c start \"\" /b ping -n 4 127.0.0.1";
+    std::vector<char> command_line(line.begin(), line.end());
+    command_line.push_back('\0');
+    STARTUPINFOA startup = {STARTF_USESHOWWINDOW, SW_HIDE};
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(CreateProcessA(cmd.c_str(), command_line.data(), nullptr, nullptr, 0, 0, nullptr, nullptr,
+                               &startup, &started));
+    EXPECT_EQ(WaitForSingleObject(started.hProcess, 20000), WAIT_OBJECT_0);
+
+    // The first process has ended; the one it started is listed with its id.
+    bool child_found = false;
+    int listed = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32 entry = {};
+    for (BOOL found = Process32First(snapshot, &entry); found; found = Process32Next(snapshot, &entry)) {
+        ++listed;
+        EXPECT_NE(entry.th32ProcessID, started.dwProcessId) << "the ended process is not listed";
+        child_found = child_found || entry.th32ParentProcessID == started.dwProcessId;
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_GE(listed, 2);
+    EXPECT_TRUE(child_found);
+    EXPECT_TRUE(CloseHandle(snapshot));
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+}
+
 TEST_F(win32_seam_test, the_wide_module_name_and_copy_take_any_characters)
 {
     WCHAR module[1024] = {};
