@@ -501,34 +501,50 @@ TEST_F(win32_seam_test, a_chain_started_suspended_in_a_job_is_counted_until_its_
 }
 
 // Toolhelp lists every process with the id of the process that started it,
-// also after that one has ended: a chain is followed by its parents.
+// and a process opened again by its id tells the same creation time as the
+// handle its start gave.
 TEST_F(win32_seam_test, a_process_snapshot_names_each_process_s_parent)
 {
     const std::string cmd = system_directory() + "\\cmd.exe";
-    std::string line = "\"" + cmd + "\" /c start \"\" /b ping -n 4 127.0.0.1";
+    std::string line = "\"" + cmd + "\" /c ping -n 4 127.0.0.1";
     std::vector<char> command_line(line.begin(), line.end());
     command_line.push_back('\0');
     STARTUPINFOA startup = {STARTF_USESHOWWINDOW, SW_HIDE};
     PROCESS_INFORMATION started = {};
     ASSERT_TRUE(CreateProcessA(cmd.c_str(), command_line.data(), nullptr, nullptr, 0, 0, nullptr, nullptr,
                                &startup, &started));
-    EXPECT_EQ(WaitForSingleObject(started.hProcess, 20000), WAIT_OBJECT_0);
+    Sleep(1000);
 
-    // The first process has ended; the one it started is listed with its id.
-    bool child_found = false;
+    DWORD child = 0;
     int listed = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
     PROCESSENTRY32 entry = {};
     for (BOOL found = Process32First(snapshot, &entry); found; found = Process32Next(snapshot, &entry)) {
         ++listed;
-        EXPECT_NE(entry.th32ProcessID, started.dwProcessId) << "the ended process is not listed";
-        child_found = child_found || entry.th32ParentProcessID == started.dwProcessId;
+        if (entry.th32ParentProcessID == started.dwProcessId) {
+            child = entry.th32ProcessID;
+        }
     }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     EXPECT_GE(listed, 2);
-    EXPECT_TRUE(child_found);
+    EXPECT_NE(child, 0u) << "the process cmd.exe started names it as its parent";
     EXPECT_TRUE(CloseHandle(snapshot));
+
+    FILETIME times[4] = {};
+    ASSERT_TRUE(GetProcessTimes(started.hProcess, &times[0], &times[1], &times[2], &times[3]));
+    for (DWORD access :
+         {SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, SYNCHRONIZE | PROCESS_QUERY_INFORMATION}) {
+        HANDLE again = OpenProcess(access, 0, started.dwProcessId);
+        ASSERT_NE(again, nullptr) << access;
+        FILETIME created = {POISON, POISON};
+        FILETIME rest[3] = {};
+        EXPECT_TRUE(GetProcessTimes(again, &created, &rest[0], &rest[1], &rest[2])) << access;
+        EXPECT_EQ(created.dwLowDateTime, times[0].dwLowDateTime) << access;
+        EXPECT_EQ(created.dwHighDateTime, times[0].dwHighDateTime) << access;
+        CloseHandle(again);
+    }
+    EXPECT_EQ(WaitForSingleObject(started.hProcess, 20000), WAIT_OBJECT_0);
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
 }

@@ -262,6 +262,15 @@ class Machine:
     def key_exists(self, key):
         return self.read_key(key) is not None
 
+    def processes(self):
+        """The machine's Windows processes: [{"pid", "parent", "exe"}]."""
+        return json.loads(self.wine(self.tools.probe, "processes").stdout)
+
+    def program_runs(self, exe):
+        """True while a process of the program file named EXE (a file name
+        such as "setup.exe", compared without regard to case) runs."""
+        return any(process["exe"].lower() == exe.lower() for process in self.processes())
+
     def value_text(self, key, name):
         tree = self.read_key(key)
         value = tree and tree["values"].get(name)

@@ -8,10 +8,11 @@ BUTTON_NAMES = {number: name for name, number in BUTTON_IDS.items()}
 class Box:
     """One message box the script expects, in order: its caption and a text
     pattern ("*" stands for any run of characters), the button to press,
-    whether the box may be left out, and whether to answer it only once
-    every process its program started has ended (after_children)."""
+    whether the box may be left out, whether to answer it only once every
+    process its program started has ended (after_children), and a Windows
+    path of a file to wait for before answering it (after_file)."""
 
-    def __init__(self, caption, text, button="OK", optional=False, after_children=False):
+    def __init__(self, caption, text, button="OK", optional=False, after_children=False, after_file=None):
         if button not in BUTTON_IDS:
             raise ValueError("unknown button " + button)
         self.caption = caption
@@ -19,11 +20,13 @@ class Box:
         self.button = button
         self.optional = optional
         self.after_children = after_children
+        self.after_file = after_file
 
     def __repr__(self):
-        return "Box(%r, %r, %r%s%s)" % (self.caption, self.text, self.button,
-                                        ", optional=True" if self.optional else "",
-                                        ", after_children=True" if self.after_children else "")
+        return "Box(%r, %r, %r%s%s%s)" % (self.caption, self.text, self.button,
+                                          ", optional=True" if self.optional else "",
+                                          ", after_children=True" if self.after_children else "",
+                                          ", after_file=%r" % self.after_file if self.after_file else "")
 
 
 def _escape(text):
@@ -31,13 +34,15 @@ def _escape(text):
 
 
 def write_script(path, boxes):
-    lines = ["# caption\ttext pattern\tbutton[\toptional][\tafter-children]"]
+    lines = ["# caption\ttext pattern\tbutton[\toptional][\tafter-children][\tafter-file=PATH]"]
     for box in boxes:
         fields = [_escape(box.caption), _escape(box.text), box.button]
         if box.optional:
             fields.append("optional")
         if box.after_children:
             fields.append("after-children")
+        if box.after_file:
+            fields.append("after-file=" + _escape(box.after_file))
         lines.append("\t".join(fields))
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 

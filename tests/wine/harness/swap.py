@@ -86,29 +86,32 @@ def with_time_stamp(image, stamp):
     return bytes(patched)
 
 
-def insert_game_disc(machine, tools, letter, title, stamp=KNOWN_SETUP_STAMPS[0], action="install", linger=15,
-                     label=None, chain=False, delay=0):
+def insert_game_disc(machine, tools, letter, title, stamp=KNOWN_SETUP_STAMPS[0], action="install", linger=2,
+                     label=None, chain=False, delay=0, **more):
     """Adds a CD-ROM drive holding TITLE's disc: its setup (stamped with
     STAMP), the maintenance program the setup installs, and the setup's
     settings (ACTION install or cancel, LINGER seconds it keeps running
     after signalling; with CHAIN a bootstrapper that starts its engine from
     a temporary copy and ends at once; DELAY seconds before the engine
-    installs). Returns the drive's root."""
+    installs; MORE: further settings of helpers/disc_setup.cpp, such as
+    breakaway=True or late_write=8). Returns the drive's root."""
     setup = with_time_stamp(helper(tools, "disc_setup.exe").read_bytes(), stamp)
     root = machine.add_cdrom(letter, DISC_LABELS[title] if label is None else label, {
         "setup.exe": setup,
         "maintenance.exe": helper(tools, "maintenance.exe").read_bytes(),
     })
-    write_disc_settings(machine, root, title, action, linger, chain, delay)
+    write_disc_settings(machine, root, title, action, linger, chain, delay, **more)
     return root
 
 
-def write_disc_settings(machine, root, title, action="install", linger=15, chain=False, delay=0):
+def write_disc_settings(machine, root, title, action="install", linger=2, chain=False, delay=0, **more):
     """The settings of the setup on ROOT's disc (see insert_game_disc). A
     setup that the patch waits for must linger: the patch only sees a mutex
-    that is still there."""
+    that is still there (it looks every 50 ms)."""
     settings = "title=%s\nversion=%s\naction=%s\nlinger=%d\nchain=%s\ndelay=%d\n" % (
         title, TITLE_VERSIONS[title], action, linger, "yes" if chain else "no", delay)
+    for key, value in more.items():
+        settings += "%s=%s\n" % (key, "yes" if value is True else "no" if value is False else value)
     machine.write_file(root + "disc.ini", settings.encode("utf-8"))
 
 
@@ -294,15 +297,18 @@ def expected_entry_subkeys():
     return {"InstallShield": {"LogMode": _text("Uninstall"), "EngineVersion": (REG_DWORD, struct.pack("<I", 9))}}
 
 
-def expect_title_installed(t, code, title, disc_root):
+def expect_title_installed(t, code, title, disc_root, late_texts=None):
     """Checks that TITLE stands whole under CODE as its setup installed it:
-    the uninstall entry's values (texts naming CODE) and subkey, the
+    the uninstall entry's values (texts naming CODE; LATE_TEXTS: the text
+    values its setup wrote after its signal, by name) and subkey, the
     product folder with the log, the game files, the Start-menu folder and
     the publisher's key."""
     entry = export_key(t.machine, t.tools, uninstall_key(code))
     if not t.expect(entry is not None, "%s: no uninstall entry under %s" % (title, code)):
         return
-    found = differences(expected_entry_values(title, code, disc_root), value_map(entry), "values / ")
+    expected = expected_entry_values(title, code, disc_root)
+    expected.update({name: _text(text) for name, text in (late_texts or {}).items()})
+    found = differences(expected, value_map(entry), "values / ")
     subkeys = {name: value_map(tree) for name, tree in entry["subkeys"].items()}
     found += differences(expected_entry_subkeys(), subkeys, "subkeys / ")
     t.expect(not found, "%s: uninstall entry under %s differs from what its setup writes:\n        %s" %

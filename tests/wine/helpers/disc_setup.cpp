@@ -29,6 +29,19 @@
 //                         the engine does the work
 //   delay=0               seconds the engine (or the one process) takes
 //                         before it installs anything
+//   breakaway=yes         the bootstrapper starts the engine outside any job
+//                         it runs in (CREATE_BREAKAWAY_FROM_JOB)
+//   late_write=8          seconds after the signal at which the setup writes
+//                         one more value ("InstallDate") into its uninstall
+//                         entry, as a setup finishing its log does (0: none;
+//                         linger is made at least that long)
+//   action=hold           plays another program of the titles that holds
+//                         the mutex before the setup starts: it creates the
+//                         mutex, waits until the patch's box that asks to
+//                         close it is shown, then ends (releasing it) and
+//                         creates the file named by gate= (a Windows path),
+//                         so that the box is answered only after; the file
+//                         named by ready= is written once it holds the mutex
 // Exit code 0 installed, 1602 cancelled, 10 + the step that failed; the
 // bootstrapper of a chain 0 when the engine started, 20 when it did not.
 #include "helper_util.h"
@@ -62,6 +75,11 @@ struct disc_config {
     DWORD linger_seconds = 15;
     bool chain = false;
     DWORD delay_seconds = 0;
+    bool breakaway = false;
+    DWORD late_write_seconds = 0;
+    bool hold = false;
+    std::wstring gate;
+    std::wstring ready;
 };
 
 // Where everything goes, worked out once from the title and the system.
@@ -170,8 +188,17 @@ void apply_setting(const std::string& key, const std::string& value, disc_config
         config.title = helper::from_utf8(value);
     else if (key == "version")
         config.version = helper::from_utf8(value);
-    else if (key == "action")
+    else if (key == "action") {
         config.cancel = value == "cancel";
+        config.hold = value == "hold";
+    } else if (key == "breakaway")
+        config.breakaway = value == "yes";
+    else if (key == "late_write")
+        config.late_write_seconds = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
+    else if (key == "gate")
+        config.gate = helper::from_utf8(value);
+    else if (key == "ready")
+        config.ready = helper::from_utf8(value);
     else if (key == "linger")
         config.linger_seconds = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
     else if (key == "chain")
@@ -198,7 +225,11 @@ bool read_config(const std::wstring& disc_folder, disc_config& config)
         config.linger_seconds = MAX_LINGER_SECONDS;
     if (config.delay_seconds > MAX_LINGER_SECONDS)
         config.delay_seconds = MAX_LINGER_SECONDS;
-    return !config.title.empty();
+    if (config.late_write_seconds > MAX_LINGER_SECONDS)
+        config.late_write_seconds = MAX_LINGER_SECONDS;
+    if (config.linger_seconds < config.late_write_seconds)
+        config.linger_seconds = config.late_write_seconds;
+    return !config.title.empty() || config.hold;
 }
 
 bool make_plan(const disc_config& config, const std::wstring& disc_folder, install_plan& plan)
@@ -389,14 +420,51 @@ int install(const disc_config& config, const std::wstring& disc_folder)
     helper::scoped_handle mutex(CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME));
     if (!mutex.valid())
         return 16;
-    Sleep(config.linger_seconds * 1000);
+    if (config.late_write_seconds != 0) {
+        Sleep(config.late_write_seconds * 1000);
+        helper::scoped_key entry;
+        if (!create_key(std::wstring(UNINSTALL_KEY) + SHARED_PRODUCT_CODE, entry) ||
+            !set_text(entry.get(), L"InstallDate", L"20261210"))
+            return 17;
+    }
+    Sleep((config.linger_seconds - config.late_write_seconds) * 1000);
     return 0;
+}
+
+// The patch's box that asks to close the program holding the mutex.
+bool close_request_shown()
+{
+    HWND box = nullptr;
+    while ((box = FindWindowExW(nullptr, box, L"#32770", L"Kestova Patch")) != nullptr) {
+        wchar_t text[256] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 256);
+        if (wcsncmp(text, L"Another program of the titles", 29) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Another program of the titles, holding the setup's mutex until the patch
+// asks for it to be closed; then it is closed, and says so through the gate.
+int hold_mutex(const disc_config& config)
+{
+    helper::scoped_handle mutex(CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME));
+    if (!mutex.valid() || (!config.ready.empty() && !write_file(config.ready, "held")))
+        return 16;
+    const DWORD began = GetTickCount();
+    while (!close_request_shown()) {
+        if (GetTickCount() - began > MAX_LINGER_SECONDS * 1000)
+            return 18;
+        Sleep(50);
+    }
+    mutex.reset();
+    return config.gate.empty() || write_file(config.gate, "closed") ? 0 : 19;
 }
 
 // The bootstrapper of a chain: copies itself to a folder of its own under
 // the temporary folder and starts the copy as the engine, told where the
 // disc is, in the same working folder; then it ends without waiting.
-int start_engine(const std::wstring& disc_folder)
+int start_engine(const std::wstring& disc_folder, bool breakaway)
 {
     wchar_t temp[MAX_PATH + 1] = {};
     DWORD length = GetTempPathW(MAX_PATH, temp);
@@ -412,7 +480,8 @@ int start_engine(const std::wstring& disc_folder)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(engine.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    const DWORD flags = breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    if (!CreateProcessW(engine.c_str(), &command_line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                         &startup, &process))
         return 20;
     CloseHandle(process.hThread);
@@ -434,8 +503,10 @@ int main()
     disc_config config;
     if (!read_config(disc_folder, config))
         return 10;
+    if (config.hold)
+        return hold_mutex(config);
     if (config.chain && !engine)
-        return start_engine(disc_folder);
+        return start_engine(disc_folder, config.breakaway);
     if (config.cancel)
         return EXIT_CANCELLED;
     return install(config, disc_folder);

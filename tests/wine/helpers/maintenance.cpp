@@ -12,7 +12,9 @@
 // "chain=yes" makes it run as the installer's maintenance program does from
 // a temporary copy: the first process copies itself to a temporary folder,
 // starts the copy (told the product folder) and ends at once, and the copy
-// does the removal.
+// does the removal; with a line "breakaway=yes" as well, the copy is
+// started outside any job the first process runs in
+// (CREATE_BREAKAWAY_FROM_JOB).
 // Exit code 0 removed (or the copy started), 1 no title under that code, 2 a
 // removal failed, 3 the copy could not be started.
 #include "helper_util.h"
@@ -202,8 +204,9 @@ int start_copy(const std::wstring& folder)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(copy.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
+    const bool breakaway = settings_text(folder).find("breakaway=yes") != std::string::npos;
+    if (!CreateProcessW(copy.c_str(), &command_line[0], nullptr, nullptr, FALSE,
+                        breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0, nullptr, nullptr, &startup, &process))
         return 3;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

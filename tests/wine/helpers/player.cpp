@@ -13,9 +13,10 @@
 // that may be left out and/or the word "after-children" for a box to answer
 // only once every process that the box's program started (directly or not)
 // has ended: a user who waits for the program it started to finish before
-// clicking. In the caption and the pattern "*" stands for any run of
-// characters, and "\n", "\t" and "\\" for a line feed, a tab and a backslash.
-// Blank lines and lines starting with "#" are ignored.
+// clicking; "after-file=PATH" (a Windows path) answers the box only once
+// that file exists: a user who waits for something outside the program. In the caption and the pattern "*"
+// stands for any run of characters, and "\n", "\t" and "\\" for a line feed, a tab and a backslash. Blank
+// lines and lines starting with "#" are ignored.
 //
 // A box that the script does not expect is recorded, answered No (or OK,
 // Cancel, whatever it has) so the program can go on, and fails the run; so
@@ -64,6 +65,7 @@ struct expected_box {
     std::string button;
     bool optional = false;
     bool after_children = false;
+    std::wstring after_file; // none when empty
     int line = 0;
 };
 
@@ -209,13 +211,16 @@ std::vector<std::string> split_tabs(const std::string& line)
 bool parse_script_line(const std::string& line, int line_number, expected_box& box)
 {
     std::vector<std::string> fields = split_tabs(line);
-    if (fields.size() < 3 || fields.size() > 5)
+    if (fields.size() < 3 || fields.size() > 6)
         return false;
+    const std::string after_file = "after-file=";
     for (size_t i = 3; i < fields.size(); ++i) {
         if (fields[i] == "optional")
             box.optional = true;
         else if (fields[i] == "after-children")
             box.after_children = true;
+        else if (fields[i].compare(0, after_file.size(), after_file) == 0)
+            box.after_file = helper::from_utf8(unescape(fields[i].substr(after_file.size())));
         else
             return false;
     }
@@ -630,11 +635,17 @@ class player
     }
 
     // A box scripted "after-children" waits while a process that its
-    // program started is still going.
+    // program started is still going; one scripted "after-file" while that
+    // file does not exist.
     bool must_wait(const box_info& box) const
     {
         int index = match_script(box);
-        return index >= 0 && script_[index].after_children && !processes_.descendants_have_ended(box.pid);
+        if (index < 0)
+            return false;
+        const expected_box& expected = script_[index];
+        return (expected.after_children && !processes_.descendants_have_ended(box.pid)) ||
+               (!expected.after_file.empty() &&
+                GetFileAttributesW(expected.after_file.c_str()) == INVALID_FILE_ATTRIBUTES);
     }
 
     // The script entry that this box fulfils: the next one, or a later one

@@ -4,11 +4,15 @@
 //   probe drives         every logical drive with its type
 //   probe reg KEY        a key of HKEY_LOCAL_MACHINE with its values and
 //                        subkeys, all the way down ({"exists": false} if absent)
+//   probe processes      every process of the machine: its id, its parent's
+//                        id and its program's file name
 // The end-to-end tests use it to check drive set-ups and to read back the
 // registry in the 32-bit view that the patch itself uses.
 #include "helper_util.h"
 
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -183,9 +187,29 @@ int print_key(const char* path)
     return 0;
 }
 
+int print_processes()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 1;
+    std::string json = "[";
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL found = Process32FirstW(snapshot, &entry); found; found = Process32NextW(snapshot, &entry)) {
+        if (json.size() > 1)
+            json += ", ";
+        json += "{\"pid\": " + std::to_string(entry.th32ProcessID) +
+                ", \"parent\": " + std::to_string(entry.th32ParentProcessID) +
+                ", \"exe\": " + helper::json_quote(helper::to_utf8(entry.szExeFile)) + "}";
+    }
+    CloseHandle(snapshot);
+    printf("%s]\n", json.c_str());
+    return 0;
+}
+
 int usage()
 {
-    fprintf(stderr, "usage: probe drive ROOT | probe drives | probe reg KEY\n");
+    fprintf(stderr, "usage: probe drive ROOT | probe drives | probe reg KEY | probe processes\n");
     return 2;
 }
 
@@ -199,5 +223,7 @@ int main(int argc, char** argv)
         return print_drives();
     if (argc == 3 && strcmp(argv[1], "reg") == 0)
         return print_key(argv[2]);
+    if (argc == 2 && strcmp(argv[1], "processes") == 0)
+        return print_processes();
     return usage();
 }

@@ -10,9 +10,10 @@ from harness.kestova import (ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE, PATCH
                              SHARED_PRODUCT_CODE, install_patch, product_folder, run_patch, uninstall_key)
 from harness.player import Box
 from harness.scenario import scenario
-from harness.swap import (KNOWN_SETUP_STAMPS, TEMPORARY_COPY, ask_disc, expect_code_free, expect_title_gone,
-                          expect_title_installed, expect_unchanged, insert_game_disc, install_first_title,
-                          remove_through_add_remove_programs, title_snapshot, wait_for_uninstall_box, warning)
+from harness.swap import (KNOWN_SETUP_STAMPS, TEMPORARY_COPY, WAIT_FOR_UNINSTALL, ask_disc, expect_code_free,
+                          expect_title_gone, expect_title_installed, expect_unchanged, insert_game_disc,
+                          install_first_title, remove_through_add_remove_programs, title_snapshot,
+                          wait_for_uninstall_box, warning)
 from scenarios.whole_swap import expect_redirected_folder, expect_shortcut_names, swap
 
 PUT_RIGHT = "An earlier run of the patch was interrupted. This run has put right what it left:*"
@@ -105,7 +106,9 @@ def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
              "the killed run should have left Kestova 2 parked")
     expect_nothing_done_while_at_work(t, "Kestova 3")
     # The setup ends once it has lingered.
-    time.sleep(linger + 3)
+    ended = wait_until(lambda: not t.machine.program_runs("setup.exe"), timeout=linger + 60)
+    if not t.expect(ended, "the disc's setup never ended"):
+        return
 
     run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
     t.expect_run(run, exit_code=0)
@@ -147,7 +150,9 @@ def a_kill_while_a_chained_setup_engine_works_is_waited_for_then_finished(t):
     registered = wait_until(lambda: display_name(t.machine, SHARED_PRODUCT_CODE) == "Kestova 3", timeout=60)
     if not t.expect(registered, "the engine never registered Kestova 3 under the shared code"):
         return
-    time.sleep(linger + 3)
+    ended = wait_until(lambda: not t.machine.program_runs("setup.exe"), timeout=linger + 60)
+    if not t.expect(ended, "the setup's engine never ended"):
+        return
     run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
     t.expect_run(run, exit_code=0)
     expect_both_whole(t, "Kestova 2", before, "Kestova 3", root)
@@ -227,3 +232,82 @@ def a_restart_while_the_setup_runs_is_finished_at_the_next_logon(t):
     again = run_patch(t, "", [warning("Both titles are already installed*")], timeout=60)
     t.expect_run(again, exit_code=0)
     t.expect(not t.machine.exists(LASTING_COPY), "the lasting copy of the patch is left behind")
+
+
+# A file that never appears: a box scripted to wait for it stays up until
+# its program is ended from outside.
+NEVER = r"C:\never-answered"
+
+
+def restart_and_run_at_logon(t, timeout=120):
+    """The machine restarts and the next logon runs the RunOnce entry, as
+    the restart scenario above plays it: the entry is deleted while the
+    machine still runs (Wine would run it at the server's start, before any
+    program of the harness could answer its box), every program ends, and
+    the entry's command line is started. Returns the Run, or None without
+    an entry."""
+    command = t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE)
+    if not t.expect(command is not None, "no RunOnce entry for the next logon"):
+        return None
+    t.expect_equal(command, '"%s" /resume-after-restart' % LASTING_COPY, "the RunOnce entry")
+    t.machine.wine("reg", "delete", RUN_ONCE_KEY, "/v", RUN_ONCE_VALUE, "/f", "/reg:32", check=False)
+    t.machine._restart_server()
+    return t.machine.run(command, [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=timeout)
+
+
+def expect_kestova_2_alone(t, before):
+    after = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, "Kestova 2")
+    expect_unchanged(t, before, after, "Kestova 2 under the shared code")
+    expect_code_free(t, ALTERNATE_PRODUCT_CODE)
+    expect_code_free(t, PARKING_PRODUCT_CODE)
+    expect_title_gone(t, "Kestova 3")
+
+
+@scenario
+def a_kill_while_a_chained_uninstaller_works_is_waited_for_then_put_right(t):
+    """The uninstall stage killed while its uninstaller's copy works: a run only says so; once it ended, one puts all right"""
+    before = swap(t, "Kestova 2")
+    if before is None:
+        return
+    t.machine.write_file(product_folder(ALTERNATE_PRODUCT_CODE) + r"\maintenance.ini", "chain=yes\r\ndelay=15000\r\n")
+    removal = Background(lambda: remove_through_add_remove_programs(
+        t.machine, ALTERNATE_PRODUCT_CODE, [Box(PATCH_CAPTION, WAIT_FOR_UNINSTALL, "OK", after_file=NEVER)],
+        timeout=120))
+    # While the box is up its loop records the copy the first process
+    # started (the first process has ended by then).
+    both = wait_until(lambda: recorded_processes(t.machine) == 2, timeout=60)
+    if not t.expect(both, "the patch never recorded the uninstaller's copy while its box was up"):
+        return
+    kill(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1])
+    removal.join()
+    expect_nothing_done_while_at_work(t, "Kestova 3")
+
+    ended = wait_until(lambda: not t.machine.program_runs("setup.exe"), timeout=90)
+    if not t.expect(ended, "the uninstaller's copy never ended"):
+        return
+    run = run_patch(t, "", [Box(PATCH_CAPTION, PUT_RIGHT, "OK")], timeout=90)
+    t.expect_run(run, exit_code=0)
+    expect_kestova_2_alone(t, before)
+
+
+@scenario
+def a_restart_while_the_uninstall_box_waits_is_put_right_at_the_next_logon(t):
+    """The uninstaller has removed Kestova 3, the machine restarts while the box waits: the logon's run puts Kestova 2 back"""
+    before = swap(t, "Kestova 2")
+    if before is None:
+        return
+    removal = Background(lambda: remove_through_add_remove_programs(
+        t.machine, ALTERNATE_PRODUCT_CODE, [Box(PATCH_CAPTION, WAIT_FOR_UNINSTALL, "OK", after_file=NEVER)],
+        timeout=120))
+    removed = wait_until(lambda: display_name(t.machine, PARKING_PRODUCT_CODE) == "Kestova 2" and
+                         display_name(t.machine, SHARED_PRODUCT_CODE) is None and
+                         not t.machine.program_runs("setup_is.exe"), timeout=90)
+    if not t.expect(removed, "the uninstaller never removed Kestova 3 while Kestova 2 was parked"):
+        return
+    run = restart_and_run_at_logon(t)
+    removal.join()
+    if run is None:
+        return
+    t.expect_run(run, exit_code=0)
+    expect_kestova_2_alone(t, before)
+    t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the resumed run arranged another start")

@@ -56,7 +56,7 @@ def swap(t, installed):
     run went wrong."""
     new = OTHER_TITLE[installed]
     install_first_title(t, installed)
-    new_root = insert_game_disc(t.machine, t.tools, "E", new, stamp=KNOWN_SETUP_STAMPS[1], linger=10)
+    new_root = insert_game_disc(t.machine, t.tools, "E", new, stamp=KNOWN_SETUP_STAMPS[1])
     add_arp_cache_entries(t.machine)
     before = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
 
@@ -140,7 +140,7 @@ def reinstalling_beside_a_title_under_the_alternate_code(t):
     before = title_snapshot(t.machine, t.tools, ALTERNATE_PRODUCT_CODE, "Kestova 3")
     written = entry_write_time(t.machine, t.tools, ALTERNATE_PRODUCT_CODE)
     first_root = "D:\\"
-    write_disc_settings(t.machine, first_root, "Kestova 2", linger=10)
+    write_disc_settings(t.machine, first_root, "Kestova 2")
 
     run = run_patch(t, "", [ask_disc("Kestova 2", first_root)], timeout=90)
     t.expect_run(run, exit_code=0)
