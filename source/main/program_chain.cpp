@@ -118,17 +118,11 @@ void add_job_processes(program_chain* chain)
         std::uintptr_t listed_id = 0;
         std::memcpy(&listed_id, listed_ids + i * sizeof listed_id, sizeof listed_id);
         started_process member{static_cast<DWORD>(listed_id), {}};
-        if (is_member(*chain, member.id)) {
-            continue;
-        }
-        HANDLE process = open_started_process(member.id);
-        if (process == nullptr) {
-            continue;
-        }
-        if (process_creation_time(process, &member.created)) {
+        // A process still starting joins at a later look; the job counts it.
+        if (!is_member(*chain, member.id) &&
+            look_at_process(member.id, &member.created) == process_state::running) {
             chain->members[chain->member_count++] = member;
         }
-        CloseHandle(process);
     }
 }
 
@@ -148,7 +142,8 @@ void look_for_members(program_chain* chain, bool by_parent)
     if (by_parent) {
         chain->looked = true;
         chain->last_look_at = GetTickCount();
-        chain->member_count = add_chain_descendants(chain->members, chain->member_count);
+        chain->member_count =
+            add_chain_descendants(chain->members, chain->member_count, &chain->child_starting);
     }
     if (chain->member_count != before) {
         record_started_processes(chain->members, chain->member_count);
@@ -257,7 +252,7 @@ bool chain_runs(program_chain* chain)
             chain->job = nullptr;
         }
     }
-    if (chain->process != nullptr && !process_ended(chain->process, 0)) {
+    if (chain->child_starting || (chain->process != nullptr && !process_ended(chain->process, 0))) {
         return true;
     }
     return any_started_process_runs(chain->members, chain->member_count);
@@ -279,6 +274,7 @@ bool start_program_chain(const char* program, const char* directory, program_cha
     chain->process = nullptr;
     chain->member_count = 0;
     chain->looked = false;
+    chain->child_starting = false;
     chain->job = create_chain_job();
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
         watch_during_boxes(chain);

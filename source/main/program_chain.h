@@ -30,6 +30,7 @@ struct program_chain {
     platform::DWORD member_count;
     bool looked;                  // the processes have been listed by parent
     platform::DWORD last_look_at; // when (GetTickCount)
+    bool child_starting;          // then a process a member started was still starting
 };
 
 // Starts program (an executable) with directory as its working folder
@@ -75,10 +76,18 @@ bool started_programs_recorded();
 platform::HANDLE open_started_process(platform::DWORD id);
 // The creation time of a process handle; false when it cannot be had.
 bool process_creation_time(platform::HANDLE process, platform::FILETIME* created);
+// Whether the process with that id runs and, when it does, its creation
+// time. A process still starting may not know its creation time yet (Wine
+// tells a placeholder until its program is loaded): it runs, but cannot be
+// recorded until a later look.
+enum class process_state { gone, starting, running };
+process_state look_at_process(platform::DWORD id, platform::FILETIME* created);
 // Adds to members (count of them, at most STARTED_PROCESSES_MAX) every
 // running process whose parent is a member and that was created after it,
-// transitively; returns the new count. Without a snapshot, none.
-platform::DWORD add_chain_descendants(started_process* members, platform::DWORD count);
+// transitively; returns the new count. *starting tells whether a process
+// started by a member is still starting (it runs, and joins at a later
+// look). Without a snapshot, none.
+platform::DWORD add_chain_descendants(started_process* members, platform::DWORD count, bool* starting);
 // True when one of the processes still runs (the same id and creation time).
 bool any_started_process_runs(const started_process* processes, platform::DWORD count);
 // At the start of a run that would act: when a process of a recorded

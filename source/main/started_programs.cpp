@@ -43,18 +43,20 @@ unsigned long long time_value(const FILETIME& time)
     return static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
-// The creation time of the running process with that id; false when no
-// process of that id runs (or it cannot be asked).
+// A creation time later than the present is none yet: Wine tells a
+// placeholder (0x5555555555555555) while a new process is still starting.
+// A minute's leeway covers clocks of differing grain.
+bool creation_time_known(const FILETIME& created)
+{
+    constexpr unsigned long long ONE_MINUTE = 60ull * 10000000ull;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return time_value(created) <= time_value(now) + ONE_MINUTE;
+}
+
 bool running_process_created(DWORD id, FILETIME* created)
 {
-    HANDLE process = open_started_process(id);
-    if (process == nullptr) {
-        return false;
-    }
-    const bool runs =
-        WaitForSingleObject(process, 0) == WAIT_TIMEOUT && process_creation_time(process, created);
-    CloseHandle(process);
-    return runs;
+    return look_at_process(id, created) == process_state::running;
 }
 
 // The recorded process still runs: its id names a running process created
@@ -68,7 +70,7 @@ bool still_runs(const started_process& recorded)
 // A process created at child_created whose parent's id is parent.id was
 // started by that member: it is not older than the member, and no process
 // that holds the member's id now was there before it (an id given to
-// another process after the member ended).
+// another process after the member ended; one still starting came later).
 bool started_by(const started_process& parent, const FILETIME& child_created)
 {
     if (time_value(child_created) < time_value(parent.created)) {
@@ -107,8 +109,10 @@ DWORD take_process_snapshot(PROCESSENTRY32 (&listed)[SNAPSHOT_MAX])
 }
 
 // One pass over the snapshot: the processes started by a member join the
-// members. True when one did.
-bool add_children(const PROCESSENTRY32* listed, DWORD listed_count, started_process* members, DWORD* count)
+// members; one still starting sets *starting (it joins at a later look).
+// True when one joined.
+bool add_children(const PROCESSENTRY32* listed, DWORD listed_count, started_process* members, DWORD* count,
+                  bool* starting)
 {
     bool added = false;
     for (DWORD i = 0; i < listed_count && *count < STARTED_PROCESSES_MAX; ++i) {
@@ -117,7 +121,10 @@ bool add_children(const PROCESSENTRY32* listed, DWORD listed_count, started_proc
             continue;
         }
         started_process child{listed[i].th32ProcessID, {}};
-        if (running_process_created(child.id, &child.created) && started_by(members[parent], child.created)) {
+        const process_state state = look_at_process(child.id, &child.created);
+        if (state == process_state::starting) {
+            *starting = true;
+        } else if (state == process_state::running && started_by(members[parent], child.created)) {
             members[(*count)++] = child;
             added = true;
         }
@@ -162,8 +169,9 @@ bool recorded_chain_runs(bool* key_exists)
     if (recorded == 0) {
         return false;
     }
-    const DWORD count = add_chain_descendants(members, recorded);
-    if (!any_started_process_runs(members, count)) {
+    bool starting = false;
+    const DWORD count = add_chain_descendants(members, recorded, &starting);
+    if (!starting && !any_started_process_runs(members, count)) {
         return false;
     }
     if (count != recorded) {
@@ -193,8 +201,24 @@ bool process_creation_time(HANDLE process, FILETIME* created)
     return GetProcessTimes(process, created, &exited, &kernel, &user) != 0;
 }
 
-DWORD add_chain_descendants(started_process* members, DWORD count)
+process_state look_at_process(DWORD id, FILETIME* created)
 {
+    HANDLE process = open_started_process(id);
+    if (process == nullptr) {
+        return process_state::gone;
+    }
+    const bool runs =
+        WaitForSingleObject(process, 0) == WAIT_TIMEOUT && process_creation_time(process, created);
+    CloseHandle(process);
+    if (!runs) {
+        return process_state::gone;
+    }
+    return creation_time_known(*created) ? process_state::running : process_state::starting;
+}
+
+DWORD add_chain_descendants(started_process* members, DWORD count, bool* starting)
+{
+    *starting = false;
     if (count == 0 || count >= STARTED_PROCESSES_MAX) {
         return count;
     }
@@ -202,7 +226,7 @@ DWORD add_chain_descendants(started_process* members, DWORD count)
     const DWORD listed_count = take_process_snapshot(listed);
     // A grandchild may be listed before its parent: pass again while
     // processes join.
-    while (add_children(listed, listed_count, members, &count)) {
+    while (add_children(listed, listed_count, members, &count, starting)) {
     }
     return count;
 }

@@ -572,5 +572,7 @@ BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry);
 using TIMERPROC = void (*)(HWND window, UINT message, std::uintptr_t id, DWORD time);
 std::uintptr_t SetTimer(HWND window, std::uintptr_t id, UINT elapse, TIMERPROC proc);
 BOOL KillTimer(HWND window, std::uintptr_t id);
+// The current time as a FILETIME (100 ns since 1601), as creation times are.
+void GetSystemTimeAsFileTime(FILETIME* time);
 
 } // namespace platform

@@ -216,6 +216,9 @@ struct machine {
         DWORD next_due = 0;
     } timer;
     DWORD box_wait = 0;
+    // How long after its creation a process tells a placeholder instead of
+    // its creation time (0: never, as on Windows).
+    DWORD creation_time_unknown_ms = 0;
 
     // Interruptions: the seam calls left before the process is killed (-1:
     // never), whether the last run was killed, and the named mutexes the

@@ -709,7 +709,12 @@ BOOL GetProcessTimes(HANDLE process, FILETIME* creation_time, FILETIME* exit_tim
     }
     machine& m = state();
     const process_record& p = m.processes[entry->process];
-    *creation_time = file_time(p.created_at);
+    // Wine answers with a placeholder while a process that another one
+    // started is still starting (CreateProcess returns to its caller only
+    // once the process has its time).
+    const bool starting = p.parent_id != sim::PATCH_PROCESS_ID &&
+                          m.now < add_saturating(p.created_at, m.creation_time_unknown_ms);
+    *creation_time = starting ? FILETIME{0x55555555u, 0x55555555u} : file_time(p.created_at);
     *exit_time =
         process_ended(p, m.now) ? file_time(add_saturating(p.started_at, p.duration)) : FILETIME{0, 0};
     *kernel_time = FILETIME{0, 0};
@@ -1011,6 +1016,13 @@ BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry)
     return snapshot_entry(snapshot, entry, false);
 }
 
+void GetSystemTimeAsFileTime(FILETIME* time)
+{
+    long code = 0;
+    injected_failure("GetSystemTimeAsFileTime", &code); // cannot fail; counted only
+    *time = file_time(state().now);
+}
+
 std::uintptr_t SetTimer(HWND window, std::uintptr_t id, UINT elapse, TIMERPROC proc)
 {
     (void)id;
@@ -1075,6 +1087,11 @@ namespace platform::sim
 void set_box_wait(DWORD milliseconds)
 {
     detail::state().box_wait = milliseconds;
+}
+
+void set_creation_time_unknown_for(DWORD milliseconds)
+{
+    detail::state().creation_time_unknown_ms = milliseconds;
 }
 
 } // namespace platform::sim

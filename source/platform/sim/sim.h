@@ -184,6 +184,11 @@ const std::vector<started_program>& started_programs();
 // (CREATE_BREAKAWAY_FROM_JOB) belongs to none of its parent's jobs; its
 // parent's id still names the parent, as Toolhelp reports it.
 void start_child(const std::string& path, DWORD delay_ms = 0, bool breakaway = false);
+// Wine, unlike Windows, answers GetProcessTimes for a process that another
+// program started and that is still starting (its program not yet loaded)
+// with a placeholder creation time, 0x5555555555555555; this plays that for
+// the first milliseconds of every such process (0, the default: never).
+void set_creation_time_unknown_for(DWORD milliseconds);
 // The id of the process the patch is (the parent of what it starts), as
 // Toolhelp lists it.
 constexpr DWORD PATCH_PROCESS_ID = 996;

@@ -193,3 +193,11 @@ platform::BOOL platform::KillTimer(platform::HWND window, std::uintptr_t id)
     seam_timer_proc = nullptr;
     return killed;
 }
+
+void platform::GetSystemTimeAsFileTime(platform::FILETIME* time)
+{
+    ::FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    time->dwLowDateTime = now.dwLowDateTime;
+    time->dwHighDateTime = now.dwHighDateTime;
+}
