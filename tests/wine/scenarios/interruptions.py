@@ -72,6 +72,19 @@ def kill(machine, image_name):
     machine.wine("taskkill", "/F", "/IM", image_name, check=False, timeout=60)
 
 
+def kill_started_by_player(machine, image_name):
+    """Ends, as kill() does, only the process of that program file that the
+    harness's player started (the patch), not others of the same name (an
+    uninstaller's copy is "setup.exe" too). False when there was none."""
+    processes = machine.processes()
+    players = {process["pid"] for process in processes if process["exe"].lower() == "player.exe"}
+    targets = [process["pid"] for process in processes
+               if process["exe"].lower() == image_name.lower() and process["parent"] in players]
+    for pid in targets:
+        machine.wine("taskkill", "/F", "/PID", str(pid), check=False, timeout=60)
+    return bool(targets)
+
+
 def start_swap(t, installed, new, linger=20, **disc):
     """Kestova INSTALLED installed, the other title's disc in E: (DISC: more
     settings of its setup), and the patch started in the background."""
@@ -278,7 +291,9 @@ def a_kill_while_a_chained_uninstaller_works_is_waited_for_then_put_right(t):
     both = wait_until(lambda: recorded_processes(t.machine) == 2, timeout=60)
     if not t.expect(both, "the patch never recorded the uninstaller's copy while its box was up"):
         return
-    kill(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1])
+    # The patch runs as "setup.exe" from its temporary copy, and so does the
+    # uninstaller's copy: only the patch is ended.
+    t.expect(kill_started_by_player(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1]), "the patch was not running")
     removal.join()
     expect_nothing_done_while_at_work(t, "Kestova 3")
 
