@@ -172,6 +172,15 @@ void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
                    static_cast<DWORD>(std::strlen(text) + 1));
 }
 
+void delete_entry_quietly(const char* product_code)
+{
+    HKEY uninstall = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
+        SHDeleteKeyA(uninstall, product_code);
+        RegCloseKey(uninstall);
+    }
+}
+
 } // namespace
 
 int move_install_info_folder(const char* source_guid, const char* dest_guid)
@@ -221,21 +230,29 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 // Undoes an entry move that stopped half way: the copy under dest_guid
 // goes (unless another title stands there) and the source's texts name
 // source_guid again. Nothing is done when the source is gone (the move was
-// complete). Never fatal.
+// complete). A source that lacks a key of its copy was half deleted (the
+// deletion fails part way): the copy is then the whole entry and the move
+// is finished instead; when the registry cannot tell, both stay for the
+// next run. Never fatal.
 void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
 {
     char source_path[TEXT_BUFFER_SIZE];
+    char dest_path[TEXT_BUFFER_SIZE];
     HKEY key = nullptr;
-    if (!format_uninstall_entry(source_path, source_guid) ||
+    if (!format_uninstall_entry(source_path, source_guid) || !format_uninstall_entry(dest_path, dest_guid) ||
         RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, &key) != ERROR_SUCCESS) {
         return;
     }
     if (uninstall_entry_exists(dest_guid) && is_copy_of_entry(dest_guid, source_guid)) {
-        HKEY uninstall = nullptr;
-        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
-            SHDeleteKeyA(uninstall, dest_guid);
-            RegCloseKey(uninstall);
+        const int source_whole = registry_tree_contains(source_path, dest_path);
+        if (source_whole != 1) {
+            RegCloseKey(key);
+            if (source_whole == 0) {
+                delete_entry_quietly(source_guid);
+            }
+            return;
         }
+        delete_entry_quietly(dest_guid);
     }
     rewrite_code_in_value(key, "UninstallString", source_guid);
     rewrite_code_in_value(key, "LogFile", source_guid);

@@ -254,4 +254,39 @@ TEST_F(relocation, missing_log_file_and_failed_writes_have_their_messages)
                  "Failed to set logfile string");
 }
 
+// A deletion of the source entry that failed half way has taken its subkeys
+// with it: the copy is then the only whole entry, and undoing the move
+// would delete it. The undo finishes the move instead.
+TEST_F(relocation, an_undo_after_a_half_done_deletion_keeps_the_whole_copy)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::fail_call("SHDeleteKeyA", 1, ERROR_ACCESS_DENIED);
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Failed to delete uninstall entry " + std::string(SHARED_PRODUCT_CODE) + " (5)");
+    ASSERT_TRUE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
+    ASSERT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE) + "\\Components"));
+
+    undo_uninstall_entry_move(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE) + "\\Components", "Main"),
+              "Kestova 2 files");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(PARKING_PRODUCT_CODE));
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
+}
+
+// A copy cut off half way lacks keys of its source: that undo deletes it.
+TEST_F(relocation, an_undo_after_a_half_done_copy_deletes_the_copy_and_keeps_the_source)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    uninstall_string_for(PARKING_PRODUCT_CODE));
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "DisplayName", "Kestova 2");
+    undo_uninstall_entry_move(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE)));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(SHARED_PRODUCT_CODE));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE) + "\\Components", "Main"),
+              "Kestova 2 files");
+}
+
 } // namespace
