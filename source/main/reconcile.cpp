@@ -63,9 +63,19 @@ bool titles_touched[2] = {false, false}; // Kestova 2, Kestova 3
 bool leftover_deleted = false;
 bool changed_something = false;
 
+// Codes are compared by their text, without regard to case: a step noted
+// with one module's copy of a code is the same step as one with another's.
+bool same_code(const char* a, const char* b)
+{
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    return compare_ignoring_case(a, b) == 0;
+}
+
 bool same_step(const step& a, const step& b)
 {
-    return a.kind == b.kind && a.from == b.from && a.to == b.to;
+    return a.kind == b.kind && same_code(a.from, b.from) && same_code(a.to, b.to);
 }
 
 bool was_taken(const step& s)
@@ -101,7 +111,7 @@ bool has_entry(const char* code)
 const char* other_code_named(const char* code)
 {
     for (const char* other : CODES) {
-        if (other != code &&
+        if (!same_code(other, code) &&
             (value_names_code(code, "UninstallString", other) || value_names_code(code, "LogFile", other))) {
             return other;
         }
@@ -226,8 +236,8 @@ step next_folder_step()
         }
         for (const char* other : CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
-            if (other != code && !has_entry(other) && folder_for_code(folder, other, other_folder) &&
-                is_folder(other_folder)) {
+            if (!same_code(other, code) && !has_entry(other) &&
+                folder_for_code(folder, other, other_folder) && is_folder(other_folder)) {
                 const step join = candidate(step_kind::join_folder, other, code);
                 if (join.kind != step_kind::none) {
                     return join;
@@ -248,7 +258,8 @@ bool no_folder_astray()
         }
         for (const char* other : CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
-            if (other != code && folder_for_code(folder, other, other_folder) && is_folder(other_folder)) {
+            if (!same_code(other, code) && folder_for_code(folder, other, other_folder) &&
+                is_folder(other_folder)) {
                 return false;
             }
         }
@@ -287,7 +298,10 @@ step move_if_free(const char* from, const char* to)
     return candidate(step_kind::move, from, to);
 }
 
-// Where the whole titles belong.
+// Where the whole titles belong. The title under the alternate code is
+// redirected once nothing else moves, even while a title stays parked (its
+// move back may have failed in this process): the redirection touches only
+// its own folder.
 step next_title_step()
 {
     const bool parked = has_entry(PARKING_PRODUCT_CODE);
@@ -295,28 +309,25 @@ step next_title_step()
     const bool shared_redirected = shared && has_real_uninstaller_beside(SHARED_PRODUCT_CODE);
     const bool alternate_unredirected =
         is_whole(ALTERNATE_PRODUCT_CODE) && !is_fully_redirected(ALTERNATE_PRODUCT_CODE);
+    step s = NO_STEP;
     if (parked && !shared) {
         // With the new title moved on, the swap retargets its shortcut
         // before the parked title comes back.
-        const step retarget = alternate_unredirected
-                                  ? candidate(step_kind::retarget, ALTERNATE_PRODUCT_CODE, nullptr)
-                                  : NO_STEP;
-        return retarget.kind != step_kind::none ? retarget
-                                                : move_if_free(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    }
-    if (parked && (shared_redirected || names_differ(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE))) {
+        s = alternate_unredirected ? candidate(step_kind::retarget, ALTERNATE_PRODUCT_CODE, nullptr)
+                                   : NO_STEP;
+        if (s.kind == step_kind::none) {
+            s = move_if_free(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        }
+    } else if (shared_redirected || (parked && names_differ(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE))) {
         // A redirected title is one being removed; an unredirected one is
         // the new title of a swap that did not finish. Either way it goes to
         // the alternate code and the parked title comes back.
-        return move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+        s = move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
     }
-    if (!parked && shared_redirected) {
-        return move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    if (s.kind == step_kind::none && alternate_unredirected) {
+        s = candidate(step_kind::redirect, ALTERNATE_PRODUCT_CODE, nullptr);
     }
-    if (!parked && alternate_unredirected) {
-        return candidate(step_kind::redirect, ALTERNATE_PRODUCT_CODE, nullptr);
-    }
-    return NO_STEP;
+    return s;
 }
 
 step next_step()
@@ -482,9 +493,9 @@ void report_put_right()
     const char* const titles[2] = {KS2_DISPLAY_NAME, KS3_DISPLAY_NAME};
     for (int i = 0; i < 2; ++i) {
         const char* code = titles_touched[i] ? code_of_title(titles[i]) : nullptr;
-        if (code == SHARED_PRODUCT_CODE) {
+        if (same_code(code, SHARED_PRODUCT_CODE)) {
             append_line(text, "- %s is registered under %s again.\n", titles[i], code);
-        } else if (code == ALTERNATE_PRODUCT_CODE) {
+        } else if (same_code(code, ALTERNATE_PRODUCT_CODE)) {
             append_line(text, "- %s is registered under %s; removing it goes through the patch.\n", titles[i],
                         code);
         }

@@ -83,9 +83,13 @@ int arrange_resume_after_restart()
 }
 
 // The copy that a resumed run is itself running from cannot go yet; the
-// next run of the patch deletes it.
+// next run of the patch deletes it. While a title is still parked the
+// arrangement stays, so that the next logon puts it back.
 void remove_resume_arrangement()
 {
+    if (uninstall_entry_exists(PARKING_PRODUCT_CODE)) {
+        return;
+    }
     delete_run_once_value();
     char folder[TEXT_BUFFER_SIZE];
     char copy[TEXT_BUFFER_SIZE];

@@ -1,0 +1,128 @@
+// States that the repair at the start of every run must put right whatever
+// their cause: a step that failed (never repeated in one process), codes
+// written in lower case, product folders that the entries' texts do not
+// name literally, leftovers that would block a move, a torn redirection
+// copy, a power cut.
+#include "stage_scenarios.h"
+
+#include <algorithm>
+#include <cctype>
+
+using namespace platform;
+
+namespace
+{
+
+using namespace stage_scenarios;
+
+const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
+
+class put_right : public patch_test
+{
+  protected:
+    void SetUp() override
+    {
+        patch_test::SetUp();
+        arrange_common();
+        sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
+        sim::add_directory("C:\\ProgramData"); // as on every Windows
+    }
+
+    static void start(const std::string& module = INSTALL_MODULE, const std::string& arguments = "")
+    {
+        reset_process_state();
+        sim::set_module_file_name(module);
+        sim::set_command_line("\"" + module + "\"" + (arguments.empty() ? "" : " " + arguments));
+        sim::run_process([] { return patch_main(); });
+    }
+
+    static int boxes_starting_with(const std::string& prefix)
+    {
+        const auto& boxes = sim::message_boxes();
+        return static_cast<int>(std::count_if(boxes.begin(), boxes.end(), [&](const sim::message_box& box) {
+            return box.text.compare(0, prefix.size(), prefix) == 0;
+        }));
+    }
+
+    // Both titles whole: the first under the shared code with its own
+    // uninstaller, the new one under the alternate code redirected.
+    static void expect_both_whole(const std::string& first, const std::string& second)
+    {
+        EXPECT_EQ(registration_fault(first, SHARED_PRODUCT_CODE), "");
+        EXPECT_EQ(registration_fault(second, ALTERNATE_PRODUCT_CODE), "");
+        EXPECT_EQ(codes_holding(first), std::vector<std::string>{SHARED_PRODUCT_CODE});
+        EXPECT_EQ(codes_holding(second), std::vector<std::string>{ALTERNATE_PRODUCT_CODE});
+        expect_no_registration(PARKING_PRODUCT_CODE);
+    }
+};
+
+std::string lower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The disc's setup registers Kestova 3 and, before it signals, leaves a
+// file of its product folder open (a virus scan of the new setup.exe), so
+// the first move of the swap is refused.
+void add_disc_whose_title_folder_stays_open()
+{
+    add_cd_drive("D:\\", "Kestova 3");
+    sim::add_file("D:\\setup.exe", setup_exe_image(STAMP_2004));
+    sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
+        add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+        add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+        sim::lock_path(folder_path(SHARED_PRODUCT_CODE) + "\\data1.hdr");
+        sim::create_mutex(SETUP_MUTEX_NAME);
+        return DWORD{3000};
+    });
+}
+
+// ---------------------------------------------------------------------------
+// A failed step is not repeated.
+
+TEST_F(put_right, a_refused_first_move_of_the_swap_shows_one_box_and_the_next_run_finishes_the_swap)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_disc_whose_title_folder_stays_open();
+    sim::queue_answers({IDYES});
+    start();
+    EXPECT_EQ(boxes_starting_with("Could not move the product folder"), 1);
+    EXPECT_NE(last_box_text().find(PARKING_PRODUCT_CODE), std::string::npos) << last_box_text();
+    // The title stays parked, so the next logon must still put it back.
+    EXPECT_TRUE(sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch"));
+
+    sim::lock_path(folder_path(SHARED_PRODUCT_CODE) + "\\data1.hdr", false);
+    sim::let_time_pass(60 * 1000);
+    sim::remove_mutex(SETUP_MUTEX_NAME);
+    start();
+    expect_both_whole("Kestova 2", "Kestova 3");
+    EXPECT_FALSE(sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch"));
+}
+
+// The step that failed was noted with the codes another module holds (here
+// a copy of each text): the repair knows it by its codes' text and does not
+// take it again.
+TEST_F(put_right, a_failed_step_noted_with_another_modules_codes_is_not_taken_again)
+{
+    add_title(PARKING_PRODUCT_CODE, "Kestova 2");
+    add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+    sim::lock_path(folder_path(SHARED_PRODUCT_CODE) + "\\data1.hdr");
+    char shared[] = "{5F3C9A21-7B4E-4D80-9C16-2E8A47B0D3F5}";
+    char alternate[] = "{C41E7D08-93A2-4F6B-B85D-61F09E2A7C34}";
+    ASSERT_NE(static_cast<const char*>(shared), SHARED_PRODUCT_CODE);
+    const run_outcome outcome = run_operation([&] {
+        reset_reconciliation();
+        reconcile_after_fatal_error(shared, alternate);
+    });
+    EXPECT_FALSE(outcome.process_ended) << last_box_text();
+    EXPECT_EQ(boxes_starting_with("Could not move the product folder"), 0);
+    EXPECT_EQ(codes_holding("Kestova 3"), std::vector<std::string>{SHARED_PRODUCT_CODE});
+    EXPECT_EQ(codes_holding("Kestova 2"), std::vector<std::string>{PARKING_PRODUCT_CODE});
+    EXPECT_NE(last_box_text().find(PARKING_PRODUCT_CODE), std::string::npos);
+}
+
+} // namespace
