@@ -141,8 +141,7 @@ bool value_names_code(const char* entry_code, const char* value_name, const char
     bool terminated = false;
     const LONG result = read_text_value(key, value_name, text, &terminated);
     RegCloseKey(key);
-    const char* found = result == ERROR_SUCCESS && terminated ? find_product_code(text) : nullptr;
-    return found != nullptr && std::strncmp(found, code, PRODUCT_CODE_LENGTH) == 0;
+    return result == ERROR_SUCCESS && terminated && find_product_code_of(text, code, nullptr) != nullptr;
 }
 
 bool is_copy_of_entry(const char* copy_code, const char* source_code)

@@ -54,7 +54,8 @@ constexpr std::size_t DISPLAY_NAME_BUFFER_SIZE = 64;
 // entry or no such text.
 bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE]);
 
-// True when the first "{" of the entry's text value starts code.
+// True when the first "{" of the entry's text value starts code (letter
+// case aside: installers write codes either way).
 bool value_names_code(const char* entry_code, const char* value_name, const char* code);
 
 // True when the entry under copy_code is (part of) a copy of the entry

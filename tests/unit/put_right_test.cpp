@@ -125,4 +125,25 @@ TEST_F(put_right, a_failed_step_noted_with_another_modules_codes_is_not_taken_ag
     EXPECT_NE(last_box_text().find(PARKING_PRODUCT_CODE), std::string::npos);
 }
 
+// ---------------------------------------------------------------------------
+// Product codes in lower case.
+
+TEST_F(put_right, codes_in_lower_case_in_the_new_titles_texts_are_recognised)
+{
+    add_title(PARKING_PRODUCT_CODE, "Kestova 2");
+    add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+    add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+    const std::string entry = entry_path(SHARED_PRODUCT_CODE);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry, "UninstallString",
+                    "\"" + INFO_ROOT_PATH + lower(SHARED_PRODUCT_CODE) +
+                        "\\setup.exe\" -runfromtemp -l0x0009 -removeonly");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry, "LogFile",
+                    INFO_ROOT_PATH + lower(SHARED_PRODUCT_CODE) + "\\setup.ilg");
+    start();
+    EXPECT_EQ(codes_holding("Kestova 2"), std::vector<std::string>{SHARED_PRODUCT_CODE});
+    EXPECT_EQ(codes_holding("Kestova 3"), std::vector<std::string>{ALTERNATE_PRODUCT_CODE});
+    expect_no_registration(PARKING_PRODUCT_CODE);
+    EXPECT_EQ(boxes_starting_with("An earlier run of the patch was interrupted."), 1) << last_box_text();
+}
+
 } // namespace
