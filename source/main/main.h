@@ -34,7 +34,11 @@ int copy_own_executable(const char* destination, int replace_existing = 0);
 // Entry point and run modes.
 enum class run_mode { clean, uninstall_stage, install_stage, resume };
 int patch_main();
+// The command line's text after the program's own name. An unquoted name
+// is found by the running module's file name (module_path when none is
+// given), so a blank in its folders' names does not end it.
 const char* command_line_after_program_name(const char* command_line);
+const char* command_line_after_program_name(const char* command_line, const char* module);
 run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path);
 void clean_mode();
 
