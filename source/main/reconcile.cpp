@@ -533,9 +533,27 @@ void reconcile_after_fatal_error(const char* failed_source, const char* failed_d
     }
 }
 
+// A product folder whose place the system cannot tell for sure stops the
+// run before anything changes: any move could split that registration.
+bool folder_uncertain()
+{
+    for (const char* code : CODES) {
+        char folder[TEXT_BUFFER_SIZE];
+        DWORD error = 0;
+        if (has_entry(code) && find_entry_folder(code, folder, &error) == folder_state::unknown) {
+            warn_user(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
+            return true;
+        }
+    }
+    return false;
+}
+
 int put_right_interrupted_run()
 {
     reset_reconciliation();
+    if (folder_uncertain()) {
+        return 1;
+    }
     run_steps();
     if (has_entry(PARKING_PRODUCT_CODE)) {
         char title[DISPLAY_NAME_BUFFER_SIZE];

@@ -53,9 +53,12 @@ void product_folder_from_entry(const char* code, char (&folder)[TEXT_BUFFER_SIZE
     if (brace == nullptr) {
         fatal_error("Error in uninstall string");
     }
-    const std::size_t length = static_cast<std::size_t>(brace - quote);
-    std::memcpy(folder, quote + 1, length);
-    folder[length] = '\0';
+    // Where the folder stands: the text with its variables expanded, or the
+    // folder's known place.
+    DWORD error = 0;
+    if (find_entry_folder(code, folder, &error) == folder_state::unknown) {
+        fatal_error(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
+    }
 }
 
 // folder joined with a file name, followed by a second NUL (the shell's list

@@ -146,4 +146,99 @@ TEST_F(put_right, codes_in_lower_case_in_the_new_titles_texts_are_recognised)
     EXPECT_EQ(boxes_starting_with("An earlier run of the patch was interrupted."), 1) << last_box_text();
 }
 
+// ---------------------------------------------------------------------------
+// Product folders that the entry's text does not name literally.
+
+const std::string EXPANDABLE_ROOT = "%ProgramFiles%\\InstallShield Installation Information\\";
+
+// A title whose setup wrote its texts through "%ProgramFiles%" (REG_EXPAND_SZ).
+void add_expandable_title(const std::string& code, const std::string& title)
+{
+    add_title(code, title);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(code), "UninstallString",
+                    "\"" + EXPANDABLE_ROOT + code + "\\setup.exe\" -runfromtemp -l0x0009 -removeonly",
+                    REG_EXPAND_SZ);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(code), "LogFile", EXPANDABLE_ROOT + code + "\\setup.ilg",
+                    REG_EXPAND_SZ);
+}
+
+// The title stands whole under code with its texts still expandable.
+std::string expandable_fault(const std::string& title, const std::string& code)
+{
+    const auto uninstall = sim::get_value(HKEY_LOCAL_MACHINE, entry_path(code), "UninstallString");
+    if (sim::get_string(HKEY_LOCAL_MACHINE, entry_path(code), "DisplayName") != title || !uninstall) {
+        return "no entry";
+    }
+    if (uninstall->type != REG_EXPAND_SZ ||
+        sim::get_string(HKEY_LOCAL_MACHINE, entry_path(code), "UninstallString")
+                ->find(EXPANDABLE_ROOT + code) != 1) {
+        return "its uninstall string changed beyond its code";
+    }
+    if (sim::file_bytes(folder_path(code) + "\\data1.hdr") != std::vector<BYTE>{1, 2, 3}) {
+        return "its folder is missing";
+    }
+    return "";
+}
+
+TEST_F(put_right, texts_naming_the_folder_through_program_files_swap_whole)
+{
+    add_expandable_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_cd_drive("D:\\", "Kestova 3");
+    sim::add_file("D:\\setup.exe", setup_exe_image(STAMP_2004));
+    sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
+        add_expandable_title(SHARED_PRODUCT_CODE, "Kestova 3");
+        add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+        sim::create_mutex(SETUP_MUTEX_NAME);
+        return DWORD{3000};
+    });
+    sim::queue_answers({IDYES});
+    start();
+    EXPECT_EQ(expandable_fault("Kestova 2", SHARED_PRODUCT_CODE), "");
+    EXPECT_EQ(expandable_fault("Kestova 3", ALTERNATE_PRODUCT_CODE), "");
+    EXPECT_EQ(sim::file_bytes(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe"), INSTALLER_BYTES);
+    EXPECT_EQ(sim::file_bytes(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe"), PATCH_BYTES);
+    EXPECT_EQ(sim::file_bytes(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe"), INSTALLER_BYTES);
+    expect_no_registration(PARKING_PRODUCT_CODE);
+    EXPECT_EQ(sim::message_boxes().size(), 1u) << last_box_text();
+}
+
+// A text of 260 characters or more that names the folder under the shared
+// code through a longer path: the folder moves with its entry.
+TEST_F(put_right, a_folder_named_through_a_path_longer_than_max_path_moves_with_its_entry)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    std::string detour;
+    for (int i = 0; i < 6; ++i) {
+        detour += "..\\InstallShield Installation Information\\";
+    }
+    const std::string long_folder = INFO_ROOT_PATH + detour + SHARED_PRODUCT_CODE;
+    ASSERT_GE(long_folder.size(), 260u);
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    "\"" + long_folder + "\\setup.exe\" -l0x9");
+    const run_outcome outcome =
+        run_operation([] { relocate_whole_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); });
+    EXPECT_FALSE(outcome.process_ended) << last_box_text();
+    EXPECT_TRUE(sim::file_exists(folder_path(PARKING_PRODUCT_CODE) + "\\data1.hdr"));
+    EXPECT_FALSE(sim::directory_exists(folder_path(SHARED_PRODUCT_CODE)));
+    EXPECT_EQ(codes_holding("Kestova 2"), std::vector<std::string>{PARKING_PRODUCT_CODE});
+}
+
+// Where the system cannot tell whether the folder is there (an error other
+// than "not found"), nothing moves: the run says so and stops.
+TEST_F(put_right, a_folder_that_cannot_be_found_for_sure_stops_the_run_before_any_change)
+{
+    add_title(PARKING_PRODUCT_CODE, "Kestova 2");
+    sim::fail_call("GetFileAttributesA", 1, ERROR_ACCESS_DENIED);
+    const std::string before = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\");
+    sim::clear_journal();
+    EXPECT_EQ(put_right_interrupted_run(), 1);
+    EXPECT_EQ(last_box_text(),
+              "The product folder of the title under " + std::string(PARKING_PRODUCT_CODE) +
+                  " cannot be found for sure (" + folder_path(PARKING_PRODUCT_CODE) +
+                  ", error 5).\nNothing was changed. Make sure that folder can be reached, then "
+                  "run the patch again.");
+    EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\"), before);
+    EXPECT_EQ(sim::journal(), std::vector<std::string>{"message box " + last_box_text()});
+}
+
 } // namespace

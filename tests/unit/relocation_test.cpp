@@ -107,7 +107,7 @@ TEST_F(relocation, a_refused_rename_returns_0_and_the_entry_still_moves)
     EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
 }
 
-TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_written_back_as_reg_sz)
+TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_each_value_keeps_its_type)
 {
     add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     const std::string twice = uninstall_string_for(SHARED_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE;
@@ -121,12 +121,12 @@ TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_wr
     const auto uninstall =
         sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString");
     ASSERT_TRUE(uninstall.has_value());
-    EXPECT_EQ(uninstall->type, REG_SZ);
+    EXPECT_EQ(uninstall->type, REG_EXPAND_SZ); // still expandable
     EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString"),
               uninstall_string_for(ALTERNATE_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE);
     const auto log = sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile");
     ASSERT_TRUE(log.has_value());
-    EXPECT_EQ(log->type, REG_SZ);
+    EXPECT_EQ(log->type, REG_EXPAND_SZ);
     EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile"),
               log_file_for(ALTERNATE_PRODUCT_CODE));
     // Every other value and subkey arrives unchanged.
