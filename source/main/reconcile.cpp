@@ -548,12 +548,26 @@ bool folder_uncertain()
     return false;
 }
 
+// An empty product folder without an entry (left behind long ago) would
+// block every move onto its code. Removing it loses nothing, and the system
+// removes only a folder that holds nothing; it is not worth a box.
+void remove_empty_leftover_folders()
+{
+    for (const char* code : CODES) {
+        char folder[TEXT_BUFFER_SIZE];
+        if (!has_entry(code) && format_product_folder(folder, sizeof folder, code) && is_folder(folder)) {
+            RemoveDirectoryA(folder);
+        }
+    }
+}
+
 int put_right_interrupted_run()
 {
     reset_reconciliation();
     if (folder_uncertain()) {
         return 1;
     }
+    remove_empty_leftover_folders();
     run_steps();
     if (has_entry(PARKING_PRODUCT_CODE)) {
         char title[DISPLAY_NAME_BUFFER_SIZE];

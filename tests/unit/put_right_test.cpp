@@ -241,4 +241,32 @@ TEST_F(put_right, a_folder_that_cannot_be_found_for_sure_stops_the_run_before_an
     EXPECT_EQ(sim::journal(), std::vector<std::string>{"message box " + last_box_text()});
 }
 
+// ---------------------------------------------------------------------------
+// Leftover folders.
+
+TEST_F(put_right, an_empty_folder_left_under_the_alternate_code_blocks_no_swap)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 2", SHARED_PRODUCT_CODE);
+    add_title_disc("D:\\", "Kestova 3", "Kestova 3");
+    sim::add_directory(folder_path(ALTERNATE_PRODUCT_CODE));
+    sim::queue_answers({IDYES});
+    start();
+    expect_both_whole("Kestova 2", "Kestova 3");
+    EXPECT_EQ(sim::message_boxes().size(), 1u) << last_box_text();
+}
+
+// Only an empty folder goes: one that holds a file is nobody's to delete.
+TEST_F(put_right, empty_folders_without_an_entry_go_and_a_folder_holding_a_file_stays)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::add_directory(folder_path(PARKING_PRODUCT_CODE));
+    sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\notes.txt", {1});
+    EXPECT_EQ(put_right_interrupted_run(), 0);
+    EXPECT_FALSE(sim::directory_exists(folder_path(PARKING_PRODUCT_CODE)));
+    EXPECT_TRUE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\notes.txt"));
+    expect_registration(SHARED_PRODUCT_CODE, "Kestova 2");
+    EXPECT_TRUE(sim::message_boxes().empty());
+}
+
 } // namespace
