@@ -30,6 +30,15 @@ void record_module_path();
 // Without a recorded wide path (a run that set module_path alone) the
 // narrow one is used.
 int copy_own_executable(const char* destination, int replace_existing = 0);
+// 1 when the file at path (a narrow path) is byte for byte the running
+// executable. (own_executable.cpp)
+int is_own_executable(const char* path);
+// Puts a copy of the running executable at destination, over any file
+// there: written as temporary (a name in the same folder) first and moved
+// into place in one replacing, write-through step, so that destination is
+// never a torn copy. 1 on success; on failure the temporary copy is gone
+// and destination as it was.
+int replace_with_own_executable(const char* destination, const char* temporary);
 
 // Entry point and run modes.
 enum class run_mode { clean, uninstall_stage, install_stage, resume };
@@ -84,6 +93,9 @@ void reset_reconciliation();
 // while it still runs.
 constexpr int UNINSTALLER_STILL_RUNNING = 2;
 int prepare_uninstall_redirect(const char* code);
+// The warning for a title whose uninstaller could not be redirected: not
+// to remove it until the patch has run again (which redirects it).
+void warn_not_redirected(const char* code);
 int run_real_uninstaller(const char* code);
 int purge_arp_cache();
 void uninstall_stage();

@@ -142,23 +142,19 @@ bool file_in_entry_folder(const char* code, const char* file_name, char (&path)[
     return read_entry_folder(code, path) && append_path(path, file_name);
 }
 
-bool file_present(const char* path)
-{
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 bool has_real_uninstaller_beside(const char* code)
 {
     char path[TEXT_BUFFER_SIZE];
-    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && file_present(path);
+    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && is_file(path);
 }
 
+// Redirected: the real uninstaller beside a "setup.exe" that is this very
+// program (a torn copy, or an older build's, is redirected anew).
 bool is_fully_redirected(const char* code)
 {
     char installer[TEXT_BUFFER_SIZE];
     return has_real_uninstaller_beside(code) && file_in_entry_folder(code, INSTALLER_PROGRAM, installer) &&
-           file_present(installer);
+           is_own_executable(installer);
 }
 
 // A registration that can move: its entry's texts name its code, and its
@@ -283,7 +279,7 @@ step next_leftover_step()
     }
     std::memcpy(real_uninstaller, folder, sizeof real_uninstaller);
     const bool redirected =
-        append_path(real_uninstaller, REAL_UNINSTALLER_PROGRAM) && file_present(real_uninstaller);
+        append_path(real_uninstaller, REAL_UNINSTALLER_PROGRAM) && is_file(real_uninstaller);
     if (!redirected && !has_entry(PARKING_PRODUCT_CODE)) {
         return NO_STEP;
     }
@@ -383,14 +379,15 @@ bool retarget_shortcut_of(const char* code)
     return retarget_uninstall_shortcut(code) != 0;
 }
 
-// The rest of a redirection that stopped half way, or the whole of it.
+// The rest of a redirection that stopped half way, or the whole of it;
+// the user is told when it cannot be done.
 bool redirect(const char* code)
 {
-    if (!has_real_uninstaller_beside(code)) {
-        return prepare_uninstall_redirect(code) != 0;
+    if (prepare_uninstall_redirect(code)) {
+        return true;
     }
-    char installer[TEXT_BUFFER_SIZE];
-    return file_in_entry_folder(code, INSTALLER_PROGRAM, installer) && copy_own_executable(installer);
+    warn_not_redirected(code);
+    return false;
 }
 
 bool delete_leftover_folder()

@@ -269,4 +269,45 @@ TEST_F(put_right, empty_folders_without_an_entry_go_and_a_folder_holding_a_file_
     EXPECT_TRUE(sim::message_boxes().empty());
 }
 
+// ---------------------------------------------------------------------------
+// The redirection copy.
+
+// A copy cut off by a kill (or a full disc) is not this program: the next
+// run redirects the title anew.
+TEST_F(put_right, a_torn_copy_of_the_patch_counts_as_no_redirection_and_is_replaced)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_redirected_title_3();
+    const std::string installer = folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe";
+    sim::add_file(installer, {'M', 'Z', 'p'});
+    start();
+    EXPECT_EQ(sim::file_bytes(installer), PATCH_BYTES);
+    expect_both_whole("Kestova 2", "Kestova 3");
+    EXPECT_EQ(boxes_starting_with("An earlier run of the patch was interrupted."), 1) << last_box_text();
+}
+
+// The copy fails at the end of a swap: the user is told not to remove the
+// new title before the next run, and that run redirects it.
+TEST_F(put_right, a_failed_copy_is_reported_by_title_and_redirected_by_the_next_run)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_title_disc("D:\\", "Kestova 3", "Kestova 3");
+    sim::queue_answers({IDYES});
+    sim::fail_call("MoveFileExW", 1, 112); // ERROR_DISK_FULL
+    start();
+    EXPECT_EQ(last_box_text(),
+              "The uninstaller of Kestova 3 (under " + std::string(ALTERNATE_PRODUCT_CODE) +
+                  ") could not be redirected through the patch.\nBoth titles are installed. Do "
+                  "not remove Kestova 3 until kestova-patch.exe has run again: its next run "
+                  "redirects it.");
+    EXPECT_FALSE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe"));
+    EXPECT_FALSE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe.new"));
+
+    sim::let_time_pass(60 * 1000);
+    sim::remove_mutex(SETUP_MUTEX_NAME);
+    sim::end_all_programs();
+    start();
+    expect_both_whole("Kestova 2", "Kestova 3");
+}
+
 } // namespace
