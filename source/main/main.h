@@ -65,6 +65,9 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
 int relocate_whole_registration(const char* source_guid, const char* dest_guid);
 void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid);
+// Writes the registry to disc (RegFlushKey on HKEY_LOCAL_MACHINE\SOFTWARE)
+// before a folder move or deletion that follows from what it now holds.
+void flush_registry();
 
 // Recovery after a fatal error inside a stage: the moves note the one under
 // way, and the fatal error handler undoes it and then brings every

@@ -357,9 +357,12 @@ bool join_folder(const char* from, const char* to)
     char astray[TEXT_BUFFER_SIZE];
     char from_list[TEXT_BUFFER_SIZE + 1];
     char to_list_buffer[TEXT_BUFFER_SIZE + 1];
-    return read_entry_folder(to, folder) && folder_for_code(folder, from, astray) &&
-           to_list(astray, from_list) && to_list(folder, to_list_buffer) &&
-           shell_rename(from_list, to_list_buffer) == 0;
+    if (!read_entry_folder(to, folder) || !folder_for_code(folder, from, astray) ||
+        !to_list(astray, from_list) || !to_list(folder, to_list_buffer)) {
+        return false;
+    }
+    flush_registry();
+    return shell_rename(from_list, to_list_buffer) == 0;
 }
 
 // The Start-menu shortcut is the title's own: which one follows from its name.
@@ -393,7 +396,11 @@ bool redirect(const char* code)
 bool delete_leftover_folder()
 {
     char folder[TEXT_BUFFER_SIZE];
-    return format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE) && delete_folder(folder);
+    if (!format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        return false;
+    }
+    flush_registry();
+    return delete_folder(folder);
 }
 
 bool run_step(const step& s)

@@ -199,6 +199,21 @@ void delete_entry_quietly(const char* product_code)
 
 } // namespace
 
+// Windows writes registry changes to disc lazily and a folder rename at
+// once, so after a power cut the registry may be older than the folders.
+// Whatever a folder move (or deletion) follows from in the registry (an
+// entry move, the restart arrangement, a setup's own registration, an
+// uninstaller's removal) is flushed first; the repair puts right any state
+// between two flushes.
+void flush_registry()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, &key) == ERROR_SUCCESS) {
+        RegFlushKey(key);
+        RegCloseKey(key);
+    }
+}
+
 int move_install_info_folder(const char* source_guid, const char* dest_guid)
 {
     // clang-format off
@@ -221,6 +236,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     product_code_values values;
     RegCloseKey(read_product_code_values(source_guid, dest_guid, &values));
 
+    flush_registry();
     return shell_rename(current, renamed) == 0 ? 1 : 0;
 }
 
@@ -240,6 +256,7 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
     format_uninstall_entry(dest_path, dest_guid);
     copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
     delete_uninstall_entry(source_guid);
+    flush_registry();
     note_move_finished();
     return 1;
 }

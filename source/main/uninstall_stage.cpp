@@ -226,6 +226,7 @@ void uninstall_stage()
 
     char folder[TEXT_BUFFER_SIZE];
     if (format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        flush_registry(); // the uninstaller's removal, on disc before its folder goes
         delete_folder(folder);
     }
     if (parked) {
