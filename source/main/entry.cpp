@@ -130,10 +130,72 @@ int format_product_folder(char* buffer, std::size_t size, const char* product_co
     return format_text(buffer, size, "%s\\%s", install_info_root(), product_code);
 }
 
+namespace
+{
+
+bool is_blank(char c)
+{
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// True when text[0, length) ends with name, compared without regard to
+// case, and the name is the whole of its last path component.
+bool ends_with_component(const char* text, std::size_t length, const char* name, std::size_t name_length)
+{
+    if (name_length == 0 || name_length > length) {
+        return false;
+    }
+    const std::size_t start = length - name_length;
+    if (start > 0 && text[start - 1] != '\\' && text[start - 1] != '/' && text[start - 1] != ':') {
+        return false;
+    }
+    for (std::size_t i = 0; i < name_length; ++i) {
+        const char a = text[start + i] >= 'A' && text[start + i] <= 'Z'
+                           ? static_cast<char>(text[start + i] + 32)
+                           : text[start + i];
+        const char b = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+        if (a != b) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where an unquoted program name ends: at the first blank (or the end)
+// before which the text's last component is the module's own file name,
+// with or without ".exe"; a name typed in a console may hold blanks. When
+// no such place exists, at the first blank.
+const char* end_of_unquoted_name(const char* command_line, const char* module)
+{
+    const char* slash = std::strrchr(module, '\\');
+    const char* file_name = slash != nullptr ? slash + 1 : module;
+    const std::size_t full = std::strlen(file_name);
+    const bool has_exe = full > 4 && compare_ignoring_case(file_name + full - 4, ".exe") == 0;
+    for (const char* p = command_line;; ++p) {
+        if (*p == '\0' || is_blank(*p)) {
+            const std::size_t length = static_cast<std::size_t>(p - command_line);
+            if (ends_with_component(command_line, length, file_name, full) ||
+                (has_exe && ends_with_component(command_line, length, file_name, full - 4))) {
+                return p;
+            }
+        }
+        if (*p == '\0') {
+            break;
+        }
+    }
+    const char* p = command_line;
+    while (!is_blank(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+} // namespace
+
 // The text after the program's own name and the blanks that follow it: a
-// quoted name ends at its closing quote, an unquoted one at the first
-// character of code 0x20 or less.
-const char* command_line_after_program_name(const char* command_line)
+// quoted name ends at its closing quote, an unquoted one where the module's
+// own file name ends (see above).
+const char* command_line_after_program_name(const char* command_line, const char* module)
 {
     if (command_line == nullptr) {
         return "";
@@ -148,14 +210,17 @@ const char* command_line_after_program_name(const char* command_line)
             ++p;
         }
     } else {
-        while (static_cast<unsigned char>(*p) > 0x20) {
-            ++p;
-        }
+        p = end_of_unquoted_name(command_line, module != nullptr ? module : "");
     }
-    while (*p != '\0' && static_cast<unsigned char>(*p) <= 0x20) {
+    while (*p != '\0' && is_blank(*p)) {
         ++p;
     }
     return p;
+}
+
+const char* command_line_after_program_name(const char* command_line)
+{
+    return command_line_after_program_name(command_line, module_path);
 }
 
 run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path)

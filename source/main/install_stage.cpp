@@ -54,7 +54,7 @@ void run_install_stage()
     if (!find_disc_and_run_setup() || !new_title_registered()) {
         relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
         end_stage_recovery();
-        remove_resume_arrangement();
+        settle_resume_arrangement();
         return;
     }
 
@@ -62,12 +62,10 @@ void run_install_stage()
     retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
     relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     if (!prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE)) {
-        warn_user("The uninstaller of the title under %s could not be redirected through the patch.\n"
-                  "Both titles are installed, but removing that title may not work.",
-                  ALTERNATE_PRODUCT_CODE);
+        warn_not_redirected(ALTERNATE_PRODUCT_CODE);
     }
     end_stage_recovery();
-    remove_resume_arrangement();
+    settle_resume_arrangement();
     purge_arp_cache();
 }
 

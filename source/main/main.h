@@ -30,11 +30,24 @@ void record_module_path();
 // Without a recorded wide path (a run that set module_path alone) the
 // narrow one is used.
 int copy_own_executable(const char* destination, int replace_existing = 0);
+// 1 when the file at path (a narrow path) is byte for byte the running
+// executable. (own_executable.cpp)
+int is_own_executable(const char* path);
+// Puts a copy of the running executable at destination, over any file
+// there: written as temporary (a name in the same folder) first and moved
+// into place in one replacing, write-through step, so that destination is
+// never a torn copy. 1 on success; on failure the temporary copy is gone
+// and destination as it was.
+int replace_with_own_executable(const char* destination, const char* temporary);
 
 // Entry point and run modes.
 enum class run_mode { clean, uninstall_stage, install_stage, resume };
 int patch_main();
+// The command line's text after the program's own name. An unquoted name
+// is found by the running module's file name (module_path when none is
+// given), so a blank in its folders' names does not end it.
 const char* command_line_after_program_name(const char* command_line);
+const char* command_line_after_program_name(const char* command_line, const char* module);
 run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_module_path);
 void clean_mode();
 
@@ -52,6 +65,9 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid);
 int relocate_registration(const char* source_guid, const char* dest_guid);
 int relocate_whole_registration(const char* source_guid, const char* dest_guid);
 void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid);
+// Writes the registry to disc (RegFlushKey on HKEY_LOCAL_MACHINE\SOFTWARE)
+// before a folder move or deletion that follows from what it now holds.
+void flush_registry();
 
 // Recovery after a fatal error inside a stage: the moves note the one under
 // way, and the fatal error handler undoes it and then brings every
@@ -80,6 +96,9 @@ void reset_reconciliation();
 // while it still runs.
 constexpr int UNINSTALLER_STILL_RUNNING = 2;
 int prepare_uninstall_redirect(const char* code);
+// The warning for a title whose uninstaller could not be redirected: not
+// to remove it until the patch has run again (which redirects it).
+void warn_not_redirected(const char* code);
 int run_real_uninstaller(const char* code);
 int purge_arp_cache();
 void uninstall_stage();

@@ -63,9 +63,19 @@ bool titles_touched[2] = {false, false}; // Kestova 2, Kestova 3
 bool leftover_deleted = false;
 bool changed_something = false;
 
+// Codes are compared by their text, without regard to case: a step noted
+// with one module's copy of a code is the same step as one with another's.
+bool same_code(const char* a, const char* b)
+{
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    return compare_ignoring_case(a, b) == 0;
+}
+
 bool same_step(const step& a, const step& b)
 {
-    return a.kind == b.kind && a.from == b.from && a.to == b.to;
+    return a.kind == b.kind && same_code(a.from, b.from) && same_code(a.to, b.to);
 }
 
 bool was_taken(const step& s)
@@ -101,7 +111,7 @@ bool has_entry(const char* code)
 const char* other_code_named(const char* code)
 {
     for (const char* other : CODES) {
-        if (other != code &&
+        if (!same_code(other, code) &&
             (value_names_code(code, "UninstallString", other) || value_names_code(code, "LogFile", other))) {
             return other;
         }
@@ -132,23 +142,19 @@ bool file_in_entry_folder(const char* code, const char* file_name, char (&path)[
     return read_entry_folder(code, path) && append_path(path, file_name);
 }
 
-bool file_present(const char* path)
-{
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 bool has_real_uninstaller_beside(const char* code)
 {
     char path[TEXT_BUFFER_SIZE];
-    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && file_present(path);
+    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && is_file(path);
 }
 
+// Redirected: the real uninstaller beside a "setup.exe" that is this very
+// program (a torn copy, or an older build's, is redirected anew).
 bool is_fully_redirected(const char* code)
 {
     char installer[TEXT_BUFFER_SIZE];
     return has_real_uninstaller_beside(code) && file_in_entry_folder(code, INSTALLER_PROGRAM, installer) &&
-           file_present(installer);
+           is_own_executable(installer);
 }
 
 // A registration that can move: its entry's texts name its code, and its
@@ -226,8 +232,8 @@ step next_folder_step()
         }
         for (const char* other : CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
-            if (other != code && !has_entry(other) && folder_for_code(folder, other, other_folder) &&
-                is_folder(other_folder)) {
+            if (!same_code(other, code) && !has_entry(other) &&
+                folder_for_code(folder, other, other_folder) && is_folder(other_folder)) {
                 const step join = candidate(step_kind::join_folder, other, code);
                 if (join.kind != step_kind::none) {
                     return join;
@@ -248,7 +254,8 @@ bool no_folder_astray()
         }
         for (const char* other : CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
-            if (other != code && folder_for_code(folder, other, other_folder) && is_folder(other_folder)) {
+            if (!same_code(other, code) && folder_for_code(folder, other, other_folder) &&
+                is_folder(other_folder)) {
                 return false;
             }
         }
@@ -272,7 +279,7 @@ step next_leftover_step()
     }
     std::memcpy(real_uninstaller, folder, sizeof real_uninstaller);
     const bool redirected =
-        append_path(real_uninstaller, REAL_UNINSTALLER_PROGRAM) && file_present(real_uninstaller);
+        append_path(real_uninstaller, REAL_UNINSTALLER_PROGRAM) && is_file(real_uninstaller);
     if (!redirected && !has_entry(PARKING_PRODUCT_CODE)) {
         return NO_STEP;
     }
@@ -287,7 +294,10 @@ step move_if_free(const char* from, const char* to)
     return candidate(step_kind::move, from, to);
 }
 
-// Where the whole titles belong.
+// Where the whole titles belong. The title under the alternate code is
+// redirected once nothing else moves, even while a title stays parked (its
+// move back may have failed in this process): the redirection touches only
+// its own folder.
 step next_title_step()
 {
     const bool parked = has_entry(PARKING_PRODUCT_CODE);
@@ -295,28 +305,25 @@ step next_title_step()
     const bool shared_redirected = shared && has_real_uninstaller_beside(SHARED_PRODUCT_CODE);
     const bool alternate_unredirected =
         is_whole(ALTERNATE_PRODUCT_CODE) && !is_fully_redirected(ALTERNATE_PRODUCT_CODE);
+    step s = NO_STEP;
     if (parked && !shared) {
         // With the new title moved on, the swap retargets its shortcut
         // before the parked title comes back.
-        const step retarget = alternate_unredirected
-                                  ? candidate(step_kind::retarget, ALTERNATE_PRODUCT_CODE, nullptr)
-                                  : NO_STEP;
-        return retarget.kind != step_kind::none ? retarget
-                                                : move_if_free(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    }
-    if (parked && (shared_redirected || names_differ(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE))) {
+        s = alternate_unredirected ? candidate(step_kind::retarget, ALTERNATE_PRODUCT_CODE, nullptr)
+                                   : NO_STEP;
+        if (s.kind == step_kind::none) {
+            s = move_if_free(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        }
+    } else if (shared_redirected || (parked && names_differ(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE))) {
         // A redirected title is one being removed; an unredirected one is
         // the new title of a swap that did not finish. Either way it goes to
         // the alternate code and the parked title comes back.
-        return move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+        s = move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
     }
-    if (!parked && shared_redirected) {
-        return move_if_free(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    if (s.kind == step_kind::none && alternate_unredirected) {
+        s = candidate(step_kind::redirect, ALTERNATE_PRODUCT_CODE, nullptr);
     }
-    if (!parked && alternate_unredirected) {
-        return candidate(step_kind::redirect, ALTERNATE_PRODUCT_CODE, nullptr);
-    }
-    return NO_STEP;
+    return s;
 }
 
 step next_step()
@@ -350,9 +357,12 @@ bool join_folder(const char* from, const char* to)
     char astray[TEXT_BUFFER_SIZE];
     char from_list[TEXT_BUFFER_SIZE + 1];
     char to_list_buffer[TEXT_BUFFER_SIZE + 1];
-    return read_entry_folder(to, folder) && folder_for_code(folder, from, astray) &&
-           to_list(astray, from_list) && to_list(folder, to_list_buffer) &&
-           shell_rename(from_list, to_list_buffer) == 0;
+    if (!read_entry_folder(to, folder) || !folder_for_code(folder, from, astray) ||
+        !to_list(astray, from_list) || !to_list(folder, to_list_buffer)) {
+        return false;
+    }
+    flush_registry();
+    return shell_rename(from_list, to_list_buffer) == 0;
 }
 
 // The Start-menu shortcut is the title's own: which one follows from its name.
@@ -372,20 +382,25 @@ bool retarget_shortcut_of(const char* code)
     return retarget_uninstall_shortcut(code) != 0;
 }
 
-// The rest of a redirection that stopped half way, or the whole of it.
+// The rest of a redirection that stopped half way, or the whole of it;
+// the user is told when it cannot be done.
 bool redirect(const char* code)
 {
-    if (!has_real_uninstaller_beside(code)) {
-        return prepare_uninstall_redirect(code) != 0;
+    if (prepare_uninstall_redirect(code)) {
+        return true;
     }
-    char installer[TEXT_BUFFER_SIZE];
-    return file_in_entry_folder(code, INSTALLER_PROGRAM, installer) && copy_own_executable(installer);
+    warn_not_redirected(code);
+    return false;
 }
 
 bool delete_leftover_folder()
 {
     char folder[TEXT_BUFFER_SIZE];
-    return format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE) && delete_folder(folder);
+    if (!format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        return false;
+    }
+    flush_registry();
+    return delete_folder(folder);
 }
 
 bool run_step(const step& s)
@@ -482,9 +497,9 @@ void report_put_right()
     const char* const titles[2] = {KS2_DISPLAY_NAME, KS3_DISPLAY_NAME};
     for (int i = 0; i < 2; ++i) {
         const char* code = titles_touched[i] ? code_of_title(titles[i]) : nullptr;
-        if (code == SHARED_PRODUCT_CODE) {
+        if (same_code(code, SHARED_PRODUCT_CODE)) {
             append_line(text, "- %s is registered under %s again.\n", titles[i], code);
-        } else if (code == ALTERNATE_PRODUCT_CODE) {
+        } else if (same_code(code, ALTERNATE_PRODUCT_CODE)) {
             append_line(text, "- %s is registered under %s; removing it goes through the patch.\n", titles[i],
                         code);
         }
@@ -522,9 +537,41 @@ void reconcile_after_fatal_error(const char* failed_source, const char* failed_d
     }
 }
 
+// A product folder whose place the system cannot tell for sure stops the
+// run before anything changes: any move could split that registration.
+bool folder_uncertain()
+{
+    for (const char* code : CODES) {
+        char folder[TEXT_BUFFER_SIZE];
+        DWORD error = 0;
+        if (has_entry(code) && find_entry_folder(code, folder, &error) == folder_state::unknown) {
+            warn_user(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
+            return true;
+        }
+    }
+    return false;
+}
+
+// An empty product folder without an entry (left behind long ago) would
+// block every move onto its code. Removing it loses nothing, and the system
+// removes only a folder that holds nothing; it is not worth a box.
+void remove_empty_leftover_folders()
+{
+    for (const char* code : CODES) {
+        char folder[TEXT_BUFFER_SIZE];
+        if (!has_entry(code) && format_product_folder(folder, sizeof folder, code) && is_folder(folder)) {
+            RemoveDirectoryA(folder);
+        }
+    }
+}
+
 int put_right_interrupted_run()
 {
     reset_reconciliation();
+    if (folder_uncertain()) {
+        return 1;
+    }
+    remove_empty_leftover_folders();
     run_steps();
     if (has_entry(PARKING_PRODUCT_CODE)) {
         char title[DISPLAY_NAME_BUFFER_SIZE];
@@ -537,6 +584,10 @@ int put_right_interrupted_run()
         return 1;
     }
     if (!changed_something) {
+        // All was whole: an arrangement for a restart left by a run that
+        // ended (or was ended) after its work goes now, before anything in
+        // this run can stop it with a fatal error.
+        settle_resume_arrangement();
         return 0;
     }
     report_put_right();

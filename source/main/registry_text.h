@@ -16,7 +16,7 @@ int format_uninstall_entry(char (&path)[TEXT_BUFFER_SIZE], const char* product_c
 // says whether the text ends with a NUL within the buffer (a value stored
 // without one gets it added when there is room).
 platform::LONG read_text_value(platform::HKEY key, const char* name, char (&text)[TEXT_BUFFER_SIZE],
-                               bool* terminated);
+                               bool* terminated, platform::DWORD* type = nullptr);
 
 // The first "{" of text when a whole product code (38 characters) fits from
 // there to the end of the text; otherwise null, so that a rewrite can never
@@ -37,13 +37,38 @@ void overwrite_product_code(char* position, const char* product_code);
 // 1 when an uninstall entry stands under the product code.
 int uninstall_entry_exists(const char* product_code);
 
-// The product folder named by the entry's "UninstallString" (from the first
-// double quote up to and including the first "}" after it), read without
-// any fatal error. False when there is no such entry or text.
+// The folder text of the entry's "UninstallString" (from the first double
+// quote up to and including the first "}" after it), read without any
+// fatal error. False when there is no such entry or text.
+bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE]);
+
+// Where the entry's product folder stands. The text names it, after its
+// environment variables are expanded (a REG_EXPAND_SZ text may hold
+// "%ProgramFiles%") and, when it is MAX_PATH characters or longer, after it
+// is normalised; when that names no existing folder, the folder's known
+// place (INSTALL_INFO_ROOT and the code that ends the text) is looked at.
+// present: folder is a path the narrow calls can move. absent: no folder
+// stands at either place for sure (folder is where it belongs, or empty
+// without an entry or text). unknown: the system could not tell (error
+// holds why), or the folder stands where the narrow shell calls cannot
+// reach it; nothing may then act on the title.
+enum class folder_state { present, absent, unknown };
+folder_state find_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE],
+                               platform::DWORD* error);
+
+// The folder that find_entry_folder gives. False when there is no entry or
+// text, or its state is unknown.
 bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE]);
 
-// True when path names an existing folder.
+// The warning (and fatal error) for a folder whose state is unknown: the
+// product code, the folder and the error number.
+constexpr char FOLDER_UNCERTAIN[] =
+    "The product folder of the title under %s cannot be found for sure (%s, error %lu).\n"
+    "Nothing was changed. Make sure that folder can be reached, then run the patch again.";
+
+// True when path names an existing folder; is_file, an existing file.
 bool is_folder(const char* path);
+bool is_file(const char* path);
 
 // ---------------------------------------------------------------------------
 // Reading registrations whole, for the reconciliation of interrupted runs.
@@ -54,7 +79,8 @@ constexpr std::size_t DISPLAY_NAME_BUFFER_SIZE = 64;
 // entry or no such text.
 bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE]);
 
-// True when the first "{" of the entry's text value starts code.
+// True when the first "{" of the entry's text value starts code (letter
+// case aside: installers write codes either way).
 bool value_names_code(const char* entry_code, const char* value_name, const char* code);
 
 // True when the entry under copy_code is (part of) a copy of the entry

@@ -34,25 +34,29 @@ int read_uninstall_string(const char* product_code, char (&text)[TEXT_BUFFER_SIZ
     return 1;
 }
 
-// The product folder is the quoted path's text up to and including the
-// first "}" after the quote. Both paths end with a second NUL, as the
-// shell's lists of names require.
-void product_folder_paths(const char* uninstall_string, const char* source_guid, const char* dest_guid,
-                          char (&current)[TEXT_BUFFER_SIZE], char (&renamed)[TEXT_BUFFER_SIZE])
+// The uninstall string must name the product folder as the installers
+// write it: a quoted path, a "}" after the quote.
+void check_folder_text(const char* uninstall_string)
 {
     const char* quote = std::strchr(uninstall_string, '"');
-    if (quote == nullptr) {
+    if (quote == nullptr || std::strchr(quote + 1, '}') == nullptr) {
         fatal_error("Error in uninstall string");
     }
-    const char* folder = quote + 1;
-    const char* brace = std::strchr(folder, '}');
-    if (brace == nullptr) {
-        fatal_error("Error in uninstall string");
+}
+
+// The product folder where it stands (found by its text or its known
+// place) and its new name, both as the shell's lists of one name (a second
+// NUL at the end). A folder that cannot be found for sure stops the move.
+void product_folder_paths(const char* source_guid, const char* dest_guid,
+                          char (&current)[TEXT_BUFFER_SIZE + 1], char (&renamed)[TEXT_BUFFER_SIZE + 1])
+{
+    char folder[TEXT_BUFFER_SIZE];
+    DWORD error = 0;
+    if (find_entry_folder(source_guid, folder, &error) == folder_state::unknown) {
+        fatal_error(FOLDER_UNCERTAIN, source_guid, folder, static_cast<unsigned long>(error));
     }
-    // The text is at most 511 characters, so the folder and two NULs fit.
-    const std::size_t length = static_cast<std::size_t>(brace - folder) + 1;
-    std::memcpy(current, folder, length);
-    current[length] = '\0';
+    const std::size_t length = std::strlen(folder);
+    std::memcpy(current, folder, length + 1);
     current[length + 1] = '\0';
     std::memcpy(renamed, current, length + 2);
 
@@ -80,10 +84,10 @@ HKEY open_entry_for_move(const char* product_code)
 // anything is written.
 void read_product_code_value(HKEY key, const char* value_name, const char* read_failure,
                              const char* source_guid, const char* dest_guid, char (&text)[TEXT_BUFFER_SIZE],
-                             char** ptr_out)
+                             char** ptr_out, DWORD* type)
 {
     bool terminated = false;
-    if (read_text_value(key, value_name, text, &terminated) != ERROR_SUCCESS) {
+    if (read_text_value(key, value_name, text, &terminated, type) != ERROR_SUCCESS) {
         const long last_error = static_cast<long>(GetLastError());
         RegCloseKey(key);
         fatal_error(read_failure, last_error);
@@ -96,11 +100,18 @@ void read_product_code_value(HKEY key, const char* value_name, const char* read_
     *ptr_out = ptr;
 }
 
-// Writes a rewritten text back as REG_SZ, whatever type it had.
-void write_text_value(HKEY key, const char* value_name, const char* text, const char* write_failure)
+// A text keeps its type: REG_EXPAND_SZ stays expandable (its folder may be
+// named through "%ProgramFiles%"); anything else is written as REG_SZ.
+DWORD text_type(DWORD read_type)
+{
+    return read_type == REG_EXPAND_SZ ? REG_EXPAND_SZ : REG_SZ;
+}
+
+void write_text_value(HKEY key, const char* value_name, const char* text, DWORD type,
+                      const char* write_failure)
 {
     const DWORD size = static_cast<DWORD>(std::strlen(text) + 1);
-    if (RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size) !=
+    if (RegSetValueExA(key, value_name, 0, text_type(type), reinterpret_cast<const BYTE*>(text), size) !=
         ERROR_SUCCESS) {
         RegCloseKey(key);
         fatal_error("%s", write_failure);
@@ -112,6 +123,8 @@ struct product_code_values {
     char log_file[TEXT_BUFFER_SIZE];
     char* uninstall_code;
     char* log_code;
+    DWORD uninstall_type;
+    DWORD log_type;
 };
 
 // Reads and checks both texts of the entry; every failure is fatal, before
@@ -120,9 +133,10 @@ HKEY read_product_code_values(const char* source_guid, const char* dest_guid, pr
 {
     HKEY key = open_entry_for_move(source_guid);
     read_product_code_value(key, "UninstallString", "Error when getting uninstall string (%ld)", source_guid,
-                            dest_guid, values->uninstall_string, &values->uninstall_code);
+                            dest_guid, values->uninstall_string, &values->uninstall_code,
+                            &values->uninstall_type);
     read_product_code_value(key, "LogFile", "Error when getting logfile name (%ld)", source_guid, dest_guid,
-                            values->log_file, &values->log_code);
+                            values->log_file, &values->log_code, &values->log_type);
     return key;
 }
 
@@ -135,8 +149,9 @@ void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
     HKEY key = read_product_code_values(source_guid, dest_guid, &values);
     overwrite_product_code(values.uninstall_code, dest_guid);
     overwrite_product_code(values.log_code, dest_guid);
-    write_text_value(key, "UninstallString", values.uninstall_string, "Failed to set uninstall string");
-    write_text_value(key, "LogFile", values.log_file, "Failed to set logfile string");
+    write_text_value(key, "UninstallString", values.uninstall_string, values.uninstall_type,
+                     "Failed to set uninstall string");
+    write_text_value(key, "LogFile", values.log_file, values.log_type, "Failed to set logfile string");
     RegCloseKey(key);
 }
 
@@ -160,7 +175,8 @@ void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
 {
     char text[TEXT_BUFFER_SIZE];
     bool terminated = false;
-    if (read_text_value(key, value_name, text, &terminated) != ERROR_SUCCESS || !terminated) {
+    DWORD type = REG_SZ;
+    if (read_text_value(key, value_name, text, &terminated, &type) != ERROR_SUCCESS || !terminated) {
         return;
     }
     char* position = find_product_code(text);
@@ -168,11 +184,35 @@ void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
         return;
     }
     overwrite_product_code(position, code);
-    RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+    RegSetValueExA(key, value_name, 0, text_type(type), reinterpret_cast<const BYTE*>(text),
                    static_cast<DWORD>(std::strlen(text) + 1));
 }
 
+void delete_entry_quietly(const char* product_code)
+{
+    HKEY uninstall = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
+        SHDeleteKeyA(uninstall, product_code);
+        RegCloseKey(uninstall);
+    }
+}
+
 } // namespace
+
+// Windows writes registry changes to disc lazily and a folder rename at
+// once, so after a power cut the registry may be older than the folders.
+// Whatever a folder move (or deletion) follows from in the registry (an
+// entry move, the restart arrangement, a setup's own registration, an
+// uninstaller's removal) is flushed first; the repair puts right any state
+// between two flushes.
+void flush_registry()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, &key) == ERROR_SUCCESS) {
+        RegFlushKey(key);
+        RegCloseKey(key);
+    }
+}
 
 int move_install_info_folder(const char* source_guid, const char* dest_guid)
 {
@@ -186,15 +226,17 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     if (!read_uninstall_string(source_guid, uninstall_string)) {
         return 0;
     }
-    char current[TEXT_BUFFER_SIZE];
-    char renamed[TEXT_BUFFER_SIZE];
-    product_folder_paths(uninstall_string, source_guid, dest_guid, current, renamed);
+    check_folder_text(uninstall_string);
+    char current[TEXT_BUFFER_SIZE + 1];
+    char renamed[TEXT_BUFFER_SIZE + 1];
+    product_folder_paths(source_guid, dest_guid, current, renamed);
     // The entry move that follows the folder's must not find out only then
     // that its texts cannot be rewritten: a folder moved without its entry
     // would split the registration.
     product_code_values values;
     RegCloseKey(read_product_code_values(source_guid, dest_guid, &values));
 
+    flush_registry();
     return shell_rename(current, renamed) == 0 ? 1 : 0;
 }
 
@@ -214,6 +256,7 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
     format_uninstall_entry(dest_path, dest_guid);
     copy_registry_tree(HKEY_LOCAL_MACHINE, source_path, dest_path);
     delete_uninstall_entry(source_guid);
+    flush_registry();
     note_move_finished();
     return 1;
 }
@@ -221,21 +264,29 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 // Undoes an entry move that stopped half way: the copy under dest_guid
 // goes (unless another title stands there) and the source's texts name
 // source_guid again. Nothing is done when the source is gone (the move was
-// complete). Never fatal.
+// complete). A source that lacks a key of its copy was half deleted (the
+// deletion fails part way): the copy is then the whole entry and the move
+// is finished instead; when the registry cannot tell, both stay for the
+// next run. Never fatal.
 void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
 {
     char source_path[TEXT_BUFFER_SIZE];
+    char dest_path[TEXT_BUFFER_SIZE];
     HKEY key = nullptr;
-    if (!format_uninstall_entry(source_path, source_guid) ||
+    if (!format_uninstall_entry(source_path, source_guid) || !format_uninstall_entry(dest_path, dest_guid) ||
         RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, &key) != ERROR_SUCCESS) {
         return;
     }
     if (uninstall_entry_exists(dest_guid) && is_copy_of_entry(dest_guid, source_guid)) {
-        HKEY uninstall = nullptr;
-        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
-            SHDeleteKeyA(uninstall, dest_guid);
-            RegCloseKey(uninstall);
+        const int source_whole = registry_tree_contains(source_path, dest_path);
+        if (source_whole != 1) {
+            RegCloseKey(key);
+            if (source_whole == 0) {
+                delete_entry_quietly(source_guid);
+            }
+            return;
         }
+        delete_entry_quietly(dest_guid);
     }
     rewrite_code_in_value(key, "UninstallString", source_guid);
     rewrite_code_in_value(key, "LogFile", source_guid);
@@ -251,12 +302,14 @@ int relocate_registration(const char* source_guid, const char* dest_guid)
 
 // Moves a registration only as a whole: when the folder cannot be renamed
 // while it is there, the entry stays with it and the move is fatal. An
-// entry whose folder is gone altogether moves alone.
+// entry moves alone only when no folder stands, for sure, either where its
+// text names it or at its known place.
 int relocate_whole_registration(const char* source_guid, const char* dest_guid)
 {
     if (!move_install_info_folder(source_guid, dest_guid)) {
         char folder[TEXT_BUFFER_SIZE];
-        if (read_entry_folder(source_guid, folder) && is_folder(folder)) {
+        DWORD error = 0;
+        if (find_entry_folder(source_guid, folder, &error) != folder_state::absent) {
             fatal_error("Could not move the product folder %s to %s.\nThe title stays registered under %s.",
                         folder, dest_guid, source_guid);
         }

@@ -25,6 +25,7 @@ constexpr char UNINSTALL_LEFT_RUNNING[] =
     "The uninstall is still running, so the patch leaves the titles' registrations as they are for now.\n"
     "When the uninstall has ended, run kestova-patch.exe again: it puts everything right.";
 constexpr DWORD UNINSTALLER_GRACE_MS = 2000;
+constexpr char REDIRECT_COPY_NAME[] = "\\setup.exe.new";
 
 // The product folder named by the quoted path in the entry's
 // "UninstallString": from the first double quote up to and including the
@@ -53,9 +54,12 @@ void product_folder_from_entry(const char* code, char (&folder)[TEXT_BUFFER_SIZE
     if (brace == nullptr) {
         fatal_error("Error in uninstall string");
     }
-    const std::size_t length = static_cast<std::size_t>(brace - quote);
-    std::memcpy(folder, quote + 1, length);
-    folder[length] = '\0';
+    // Where the folder stands: the text with its variables expanded, or the
+    // folder's known place.
+    DWORD error = 0;
+    if (find_entry_folder(code, folder, &error) == folder_state::unknown) {
+        fatal_error(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
+    }
 }
 
 // folder joined with a file name, followed by a second NUL (the shell's list
@@ -100,25 +104,42 @@ bool wait_until_uninstaller_ended(program_chain* chain)
 
 } // namespace
 
+// The redirection: the installer's own "setup.exe" kept as "setup_is.exe"
+// (renamed first, so that nothing ever takes its place while it is the
+// only copy), then a copy of the running patch written under a temporary
+// name and moved over "setup.exe" in one replacing, write-through step, so
+// that a kill or a full disc never leaves a torn "setup.exe". A copy that
+// fails leaves the folder without a "setup.exe" rather than with the
+// installer's own, which would act under the shared code on the other
+// title; the next run redirects it.
 int prepare_uninstall_redirect(const char* code)
 {
     char folder[TEXT_BUFFER_SIZE];
     product_folder_from_entry(code, folder);
     char installer[TEXT_BUFFER_SIZE];
     char real_uninstaller[TEXT_BUFFER_SIZE];
+    char copy[TEXT_BUFFER_SIZE];
     file_in_folder(folder, INSTALLER_PROGRAM, installer);
     file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, real_uninstaller);
+    file_in_folder(folder, REDIRECT_COPY_NAME, copy);
 
-    if (shell_rename(installer, real_uninstaller) != 0) {
+    if (!is_file(real_uninstaller) && shell_rename(installer, real_uninstaller) != 0) {
         return 0;
     }
-    if (!copy_own_executable(installer)) {
-        // Give the title its own uninstaller back rather than leave the
-        // folder without any "setup.exe".
-        shell_rename(real_uninstaller, installer);
-        fatal_error("Failed to copy setup.exe for uninstall");
+    return replace_with_own_executable(installer, copy);
+}
+
+void warn_not_redirected(const char* code)
+{
+    char title[DISPLAY_NAME_BUFFER_SIZE];
+    if (!read_display_name(code, title)) {
+        std::strcpy(title, "The title");
     }
-    return 1;
+    warn_user(
+        "The uninstaller of %s (under %s) could not be redirected through the patch.\n"
+        "Both titles are installed. Do not remove %s until kestova-patch.exe has run again: its next run "
+        "redirects it.",
+        title, code, title);
 }
 
 int run_real_uninstaller(const char* code)
@@ -208,6 +229,7 @@ void uninstall_stage()
 
     char folder[TEXT_BUFFER_SIZE];
     if (format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        flush_registry(); // the uninstaller's removal, on disc before its folder goes
         delete_folder(folder);
     }
     if (parked) {

@@ -575,4 +575,37 @@ BOOL KillTimer(HWND window, std::uintptr_t id);
 // The current time as a FILETIME (100 ns since 1601), as creation times are.
 void GetSystemTimeAsFileTime(FILETIME* time);
 
+// ---------------------------------------------------------------------------
+// Registrations put right whatever the state: a product folder found
+// whatever its entry's text names, an empty leftover folder removed, the
+// redirection copy written whole and recognised by its bytes, registry
+// changes on disc before the steps that depend on them.
+constexpr LONG ERROR_DIR_NOT_EMPTY = 145;
+// %NAME% references replaced by the environment's values (names without
+// regard to case; an unknown name stays as written). The size needed in
+// characters, terminator included: larger than size when the text did not
+// fit; 0 on failure.
+DWORD ExpandEnvironmentStringsA(const char* source, char* destination, DWORD size);
+// A path made absolute and normalised ("." and ".." resolved), of any
+// length. The length without the terminator, or the size needed (with it)
+// when buffer is too small; 0 on failure. file_part may be null.
+DWORD GetFullPathNameW(const WCHAR* name, DWORD size, WCHAR* buffer, WCHAR** file_part);
+// A "\\?\" prefix lifts the MAX_PATH limit (and turns off normalisation).
+DWORD GetFileAttributesW(const WCHAR* path);
+// Removes an empty folder only: ERROR_DIR_NOT_EMPTY when it holds anything.
+BOOL RemoveDirectoryA(const char* path);
+// A file moved (renamed) within its volume; with MOVEFILE_REPLACE_EXISTING
+// over an existing file (never a folder), with MOVEFILE_WRITE_THROUGH on
+// disc before the call returns.
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+BOOL MoveFileExW(const WCHAR* existing, const WCHAR* new_name, DWORD flags);
+BOOL DeleteFileW(const WCHAR* path);
+// The C runtime's read stream of a file named by a wide path ("rb" only),
+// read with crt_fread and closed with crt_fclose.
+CRT_FILE* crt_wfopen(const WCHAR* path, const char* mode);
+// Writes the key's hive to disc before it returns. Until then a power cut
+// may lose every change since the last time the system wrote it.
+LONG RegFlushKey(HKEY key);
+
 } // namespace platform

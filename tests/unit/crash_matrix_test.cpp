@@ -39,6 +39,8 @@ void prepare(const crash_scenario& c)
     c.stage.arrange();
     // Unanswered boxes get their defaults, whichever run shows them.
     sim::clear_answers();
+    // The machine as set up has long been on disc.
+    sim::write_registry_to_disc();
 }
 
 // Everything the next run could read, so that kills that leave the same
@@ -138,6 +140,66 @@ TEST_P(crash_matrix, a_kill_at_any_call_is_put_right_by_the_next_run)
     }
     std::printf("crash matrix %s: %d calls, %d cells, %d ended whole\n", c.name, calls, cells,
                 cells - static_cast<int>(failures.size()));
+    for (std::size_t i = 0; i < failures.size() && i < 20; ++i) {
+        ADD_FAILURE() << failures[i];
+    }
+    EXPECT_TRUE(failures.empty()) << failures.size() << " cells did not end whole";
+}
+
+// After a power cut the system starts the RunOnce command that the
+// registry on disc holds, if any, at the logon (deleting the value first),
+// as the run after a restart.
+void logon_after_restart()
+{
+    const auto command = sim::get_string(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch");
+    if (!command) {
+        return;
+    }
+    sim::delete_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
+    sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
+    const std::size_t end = command->find('"', 1);
+    ASSERT_NE(end, std::string::npos) << *command;
+    reset_process_state();
+    sim::set_module_file_name(command->substr(1, end - 1));
+    sim::set_command_line(*command);
+    sim::run_process([] { return patch_main(); });
+}
+
+// A power cut at any call: every program ends, the registry is as last
+// written to disc (changes since the last flush are lost), every file
+// change stays. The logon after the restart runs the RunOnce command, then
+// the user starts the patch: everything must be whole.
+TEST_P(crash_matrix, a_power_cut_at_any_call_is_put_right_by_the_next_start)
+{
+    const crash_scenario& c = GetParam();
+    prepare(c);
+    const int calls = run_patch(c.module, -1);
+
+    int cells = 0;
+    int resumed = 0;
+    std::vector<std::string> failures;
+    for (int n = 1; n <= calls; ++n) {
+        for (const std::string& start : c.starts) {
+            prepare(c);
+            run_patch(c.module, n);
+            sim::power_cut();
+            if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch")) {
+                ++resumed;
+            }
+            logon_after_restart();
+            sim::let_time_pass(10 * 60 * 1000);
+            run_patch(start, -1);
+            ++cells;
+            const std::string problem = whole_state(c);
+            if (!problem.empty()) {
+                failures.push_back(describe_failure(
+                    "power cut after call " + std::to_string(n) + ", then " + start, problem));
+            }
+        }
+    }
+    std::printf(
+        "crash matrix %s, power cut: %d calls, %d cells (%d with a run at the logon), %d ended whole\n",
+        c.name, calls, cells, resumed, cells - static_cast<int>(failures.size()));
     for (std::size_t i = 0; i < failures.size() && i < 20; ++i) {
         ADD_FAILURE() << failures[i];
     }

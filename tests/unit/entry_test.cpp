@@ -68,6 +68,27 @@ TEST_F(patch_test, command_line_tail_skips_the_program_name_and_the_blanks_after
     EXPECT_STREQ(command_line_after_program_name(nullptr), "");
 }
 
+// Typed in a console without quotes, the program's path may hold blanks;
+// its name ends where the module's own file name does, so a folder named
+// "myclean" after a blank is never taken for the word "clean".
+TEST_F(patch_test, an_unquoted_program_name_with_blanks_ends_at_the_modules_own_file_name)
+{
+    const char* module = "c:\\games and co\\myclean\\kestova-patch.exe";
+    EXPECT_STREQ(command_line_after_program_name("C:\\Games and Co\\myclean\\kestova-patch.exe", module), "");
+    EXPECT_STREQ(command_line_after_program_name("C:\\Games and Co\\myclean\\Kestova-Patch  clean", module),
+                 "clean");
+    EXPECT_STREQ(command_line_after_program_name("kestova-patch.exe /resume-after-restart", module),
+                 "/resume-after-restart");
+    // A name that is not the module's falls back to the first blank.
+    EXPECT_STREQ(command_line_after_program_name("other.exe and more", module), "and more");
+
+    sim::set_module_file_name("C:\\Games and Co\\myclean\\kestova-patch.exe");
+    sim::set_command_line("C:\\Games and Co\\myclean\\kestova-patch.exe");
+    record_module_path();
+    EXPECT_EQ(choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path),
+              run_mode::install_stage);
+}
+
 void add_registration(const char* code)
 {
     sim::add_file(INFO_ROOT + code + "\\setup.exe", {'M', 'Z'});

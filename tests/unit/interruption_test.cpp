@@ -153,6 +153,7 @@ TEST_F(interruption, an_unknown_folder_under_the_shared_code_is_left_alone)
     sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe", INSTALLER_BYTES);
     sim::add_file(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe", PATCH_BYTES);
     sim::add_file(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe", INSTALLER_BYTES);
+    std::snprintf(module_path, sizeof module_path, "c:\\patch\\kestova-patch.exe");
     EXPECT_EQ(put_right_interrupted_run(), 0);
     EXPECT_TRUE(sim::file_exists(folder_path(SHARED_PRODUCT_CODE) + "\\setup.exe"));
     EXPECT_TRUE(sim::message_boxes().empty());

@@ -54,8 +54,11 @@ TEST_F(module_outside_code_page, a_path_cut_to_the_buffer_is_not_used)
     record_module_path();
     EXPECT_EQ(module_path_wide[0], 0);
     add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
-    expect_fatal([] { prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE); },
-                 "Failed to copy setup.exe for uninstall");
+    // The narrow path names no file: nothing takes setup.exe's place.
+    EXPECT_EQ(prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE), 0);
+    EXPECT_FALSE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe"));
+    EXPECT_FALSE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup.exe.new"));
+    EXPECT_TRUE(sim::file_exists(folder_path(ALTERNATE_PRODUCT_CODE) + "\\setup_is.exe"));
 }
 
 } // namespace

@@ -107,7 +107,7 @@ TEST_F(relocation, a_refused_rename_returns_0_and_the_entry_still_moves)
     EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
 }
 
-TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_written_back_as_reg_sz)
+TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_each_value_keeps_its_type)
 {
     add_title(SHARED_PRODUCT_CODE, "Kestova 2");
     const std::string twice = uninstall_string_for(SHARED_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE;
@@ -121,12 +121,12 @@ TEST_F(relocation, only_the_first_product_code_of_each_value_is_rewritten_and_wr
     const auto uninstall =
         sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString");
     ASSERT_TRUE(uninstall.has_value());
-    EXPECT_EQ(uninstall->type, REG_SZ);
+    EXPECT_EQ(uninstall->type, REG_EXPAND_SZ); // still expandable
     EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "UninstallString"),
               uninstall_string_for(ALTERNATE_PRODUCT_CODE) + " " + SHARED_PRODUCT_CODE);
     const auto log = sim::get_value(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile");
     ASSERT_TRUE(log.has_value());
-    EXPECT_EQ(log->type, REG_SZ);
+    EXPECT_EQ(log->type, REG_EXPAND_SZ);
     EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(ALTERNATE_PRODUCT_CODE), "LogFile"),
               log_file_for(ALTERNATE_PRODUCT_CODE));
     // Every other value and subkey arrives unchanged.
@@ -252,6 +252,41 @@ TEST_F(relocation, missing_log_file_and_failed_writes_have_their_messages)
     sim::fail_call("RegSetValueExA", 2, ERROR_ACCESS_DENIED);
     expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
                  "Failed to set logfile string");
+}
+
+// A deletion of the source entry that failed half way has taken its subkeys
+// with it: the copy is then the only whole entry, and undoing the move
+// would delete it. The undo finishes the move instead.
+TEST_F(relocation, an_undo_after_a_half_done_deletion_keeps_the_whole_copy)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::fail_call("SHDeleteKeyA", 1, ERROR_ACCESS_DENIED);
+    expect_fatal([] { move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE); },
+                 "Failed to delete uninstall entry " + std::string(SHARED_PRODUCT_CODE) + " (5)");
+    ASSERT_TRUE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
+    ASSERT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE) + "\\Components"));
+
+    undo_uninstall_entry_move(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE) + "\\Components", "Main"),
+              "Kestova 2 files");
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(PARKING_PRODUCT_CODE));
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)));
+}
+
+// A copy cut off half way lacks keys of its source: that undo deletes it.
+TEST_F(relocation, an_undo_after_a_half_done_copy_deletes_the_copy_and_keeps_the_source)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                    uninstall_string_for(PARKING_PRODUCT_CODE));
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE), "DisplayName", "Kestova 2");
+    undo_uninstall_entry_move(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, entry_path(PARKING_PRODUCT_CODE)));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString"),
+              uninstall_string_for(SHARED_PRODUCT_CODE));
+    EXPECT_EQ(sim::get_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE) + "\\Components", "Main"),
+              "Kestova 2 files");
 }
 
 } // namespace

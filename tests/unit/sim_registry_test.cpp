@@ -125,3 +125,39 @@ TEST_F(sim_registry, create_journals_every_key_it_makes)
     EXPECT_EQ(ERROR_ACCESS_DENIED, static_cast<LONG>(SHDeleteKeyA(HKEY_CURRENT_USER, "")))
         << "a root cannot be deleted";
 }
+
+// SHDeleteKey deletes the subkeys first and the key itself last: a failure
+// there leaves the key with its values and without its subkeys.
+TEST_F(sim_registry, a_failed_tree_deletion_has_deleted_the_subkeys_already)
+{
+    sim::set_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\A\\B", "V", "b");
+    sim::set_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\C", "V", "c");
+    sim::set_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Kept", "t");
+    sim::fail_call("SHDeleteKeyA", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), SHDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T"));
+    EXPECT_TRUE(sim::subkeys(HKEY_LOCAL_MACHINE, "SOFTWARE\\T").empty());
+    EXPECT_EQ("t", sim::get_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Kept"));
+    EXPECT_EQ(ERROR_SUCCESS, static_cast<LONG>(SHDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T")));
+    EXPECT_FALSE(sim::key_exists(HKEY_LOCAL_MACHINE, "SOFTWARE\\T"));
+}
+
+// A power cut brings the registry back to its last flush and keeps files.
+TEST_F(sim_registry, a_power_cut_drops_registry_changes_since_the_last_flush_and_keeps_files)
+{
+    sim::set_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Old", "1");
+    sim::write_registry_to_disc();
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", &key));
+    const BYTE flushed[] = "2";
+    const BYTE lost[] = "3";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Flushed", 0, REG_SZ, flushed, sizeof flushed));
+    ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(key));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Lost", 0, REG_SZ, lost, sizeof lost));
+    ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+    sim::add_file("C:\\Kept.txt", {1});
+    sim::power_cut();
+    EXPECT_EQ("1", sim::get_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Old"));
+    EXPECT_EQ("2", sim::get_string(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Flushed"));
+    EXPECT_FALSE(sim::get_value(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "Lost"));
+    EXPECT_TRUE(sim::file_exists("C:\\Kept.txt"));
+}

@@ -78,16 +78,41 @@ TEST_F(uninstall, redirect_returns_0_silently_and_copies_nothing_when_the_rename
     EXPECT_TRUE(sim::message_boxes().empty());
 }
 
-TEST_F(uninstall, a_refused_copy_is_fatal_and_the_title_keeps_its_own_uninstaller)
+// The installer's own setup.exe would act under the shared code, on the
+// other title: after a refused copy the folder keeps none, and the next
+// redirect finishes the work.
+TEST_F(uninstall, a_refused_copy_leaves_no_setup_exe_and_the_next_redirect_completes_it)
 {
     add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
     const std::string folder = folder_path(ALTERNATE_PRODUCT_CODE);
     const auto installer = sim::file_bytes(folder + "\\setup.exe");
-    sim::fail_call("CopyFileA", 1, ERROR_FILE_EXISTS);
-    expect_fatal([] { prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE); },
-                 "Failed to copy setup.exe for uninstall");
-    EXPECT_EQ(sim::file_bytes(folder + "\\setup.exe"), installer);
-    EXPECT_FALSE(sim::file_exists(folder + "\\setup_is.exe"));
+    sim::fail_call("CopyFileA", 1, 112 /* ERROR_DISK_FULL */);
+    EXPECT_EQ(prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE), 0);
+    EXPECT_FALSE(sim::file_exists(folder + "\\setup.exe"));
+    EXPECT_FALSE(sim::file_exists(folder + "\\setup.exe.new"));
+    EXPECT_EQ(sim::file_bytes(folder + "\\setup_is.exe"), installer);
+    EXPECT_TRUE(sim::message_boxes().empty());
+
+    EXPECT_EQ(prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE), 1);
+    EXPECT_EQ(sim::file_bytes(folder + "\\setup.exe"), PATCH_BYTES);
+    EXPECT_EQ(sim::file_bytes(folder + "\\setup_is.exe"), installer);
+}
+
+// The copy goes to a temporary name and is moved over setup.exe in one
+// replacing, write-through move.
+TEST_F(uninstall, the_copy_is_moved_into_place_whole)
+{
+    add_title(ALTERNATE_PRODUCT_CODE, "Kestova 3");
+    const std::string folder = folder_path(ALTERNATE_PRODUCT_CODE);
+    sim::add_file(folder + "\\setup.exe.new", {'t', 'o', 'r', 'n'}); // left by a killed run
+    sim::clear_journal();
+    EXPECT_EQ(prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE), 1);
+    EXPECT_EQ(sim::journal(),
+              (std::vector<std::string>{"rename " + folder + "\\setup.exe -> " + folder + "\\setup_is.exe",
+                                        "copy c:\\patch\\kestova-patch.exe -> " + folder + "\\setup.exe.new",
+                                        "move " + folder + "\\setup.exe.new -> " + folder + "\\setup.exe"}));
+    EXPECT_EQ(sim::file_bytes(folder + "\\setup.exe"), PATCH_BYTES);
+    EXPECT_FALSE(sim::file_exists(folder + "\\setup.exe.new"));
 }
 
 TEST_F(uninstall, the_real_uninstaller_is_started_from_the_folder_cut_at_the_first_brace)

@@ -1127,6 +1127,200 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, char
     return S_OK;
 }
 
+// ---------------------------------------------------------------------------
+// Registrations put right whatever the state: wide paths of any length,
+// single-file moves and deletions, empty folders removed.
+
+namespace
+{
+
+constexpr char LONG_PATH_PREFIX[] = "\\\\?\\";
+
+// A wide path as UTF-8; the "\\?\" prefix lifts the length limit (and
+// would turn off normalisation, which the patch never relies on).
+LONG parse_wide_path(const WCHAR* path, split_path* out)
+{
+    if (!path)
+        return ERROR_INVALID_PARAMETER;
+    std::string utf8 = sim::utf16_to_utf8(path);
+    const bool prefixed = utf8.compare(0, 4, LONG_PATH_PREFIX) == 0;
+    return parse_utf8_path(prefixed ? utf8.substr(4) : utf8, out, false, prefixed);
+}
+
+LONG move_file(const WCHAR* existing, const WCHAR* new_name, DWORD flags)
+{
+    split_path from;
+    split_path to;
+    LONG error = parse_wide_path(existing, &from);
+    file_node* node = error ? nullptr : find_node(from, &error);
+    if (!node)
+        return error;
+    error = parse_wide_path(new_name, &to);
+    if (error)
+        return error;
+    if (to.names.empty())
+        return ERROR_ACCESS_DENIED;
+    if (from.drive != to.drive)
+        return ERROR_NOT_SAME_DEVICE;
+    error = check_removable(from, node);
+    if (error)
+        return error;
+    file_node* folder = find_parent(to, &error);
+    if (!folder)
+        return error;
+    if (is_inside(folder, node))
+        return ERROR_DEST_IS_SUBTREE;
+    file_node* target = child(folder, to.names.back());
+    if (target && target != node) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return ERROR_ALREADY_EXISTS;
+        if (target->directory || node->directory)
+            return ERROR_ACCESS_DENIED;
+        if (node_in_use(target))
+            return ERROR_SHARING_VIOLATION;
+        remove_node(target);
+    }
+    record("move " + sim::utf16_to_utf8(existing) + " -> " + sim::utf16_to_utf8(new_name));
+    std::unique_ptr<file_node> moved = std::move(node->parent->children.find(node->name)->second);
+    node->parent->children.erase(node->name);
+    moved->name = to.names.back();
+    moved->parent = folder;
+    folder->children.emplace(moved->name, std::move(moved));
+    return 0;
+}
+
+LONG delete_file(const WCHAR* path)
+{
+    split_path parsed;
+    LONG error = parse_wide_path(path, &parsed);
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    if (!node)
+        return error;
+    if (node->directory)
+        return ERROR_ACCESS_DENIED;
+    error = check_removable(parsed, node);
+    if (error)
+        return error;
+    record("delete " + sim::utf16_to_utf8(path));
+    remove_node(node);
+    return 0;
+}
+
+LONG remove_directory(const char* path)
+{
+    if (!path)
+        return ERROR_INVALID_PARAMETER;
+    split_path parsed;
+    LONG error = parse_path(path, &parsed);
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    if (!node)
+        return error;
+    if (!node->directory)
+        return ERROR_DIRECTORY;
+    if (!node->children.empty())
+        return ERROR_DIR_NOT_EMPTY;
+    error = check_removable(parsed, node);
+    if (error)
+        return error;
+    record("remove directory " + journal_path(path));
+    remove_node(node);
+    return 0;
+}
+
+} // namespace
+
+DWORD GetFullPathNameW(const WCHAR* name, DWORD size, WCHAR* buffer, WCHAR** file_part)
+{
+    long code = 0;
+    if (injected_failure("GetFullPathNameW", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (!name || !*name || (size && !buffer)) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::u16string full = name;
+    if (sim::utf16_to_utf8(name).compare(0, 4, LONG_PATH_PREFIX) != 0) {
+        split_path parsed;
+        LONG error = parse_utf8_path(sim::utf16_to_utf8(name), &parsed, true, true);
+        if (error) {
+            set_last_error(static_cast<DWORD>(error));
+            return 0;
+        }
+        full = sim::utf8_to_utf16(join_path(parsed));
+    }
+    if (size <= full.size())
+        return static_cast<DWORD>(full.size() + 1);
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = 0;
+    if (file_part) {
+        const std::size_t slash = full.find_last_of(u'\\');
+        *file_part = slash == std::u16string::npos || slash + 1 == full.size() ? nullptr : buffer + slash + 1;
+    }
+    return static_cast<DWORD>(full.size());
+}
+
+DWORD GetFileAttributesW(const WCHAR* path)
+{
+    long code = 0;
+    if (injected_failure("GetFileAttributesW", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    split_path parsed;
+    LONG error = parse_wide_path(path, &parsed);
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    if (!node) {
+        set_last_error(static_cast<DWORD>(error));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    bool cd = is_cdrom(parsed.drive);
+    if (node->directory)
+        return FILE_ATTRIBUTE_DIRECTORY | (cd ? FILE_ATTRIBUTE_READONLY : 0);
+    return cd ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+BOOL RemoveDirectoryA(const char* path)
+{
+    long code = 0;
+    if (injected_failure("RemoveDirectoryA", &code))
+        return bool_result(code);
+    return bool_result(remove_directory(path));
+}
+
+BOOL MoveFileExW(const WCHAR* existing, const WCHAR* new_name, DWORD flags)
+{
+    long code = 0;
+    if (injected_failure("MoveFileExW", &code))
+        return bool_result(code);
+    return bool_result(move_file(existing, new_name, flags));
+}
+
+BOOL DeleteFileW(const WCHAR* path)
+{
+    long code = 0;
+    if (injected_failure("DeleteFileW", &code))
+        return bool_result(code);
+    return bool_result(delete_file(path));
+}
+
+CRT_FILE* crt_wfopen(const WCHAR* path, const char* mode)
+{
+    long code = 0;
+    if (injected_failure("crt_wfopen", &code) || !path || !mode)
+        return nullptr;
+    if (std::string(mode) != "rb")
+        return nullptr; // the simulation has binary read streams only here
+    split_path parsed;
+    LONG error = parse_wide_path(path, &parsed);
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    if (!node || node->directory)
+        return nullptr;
+    handle_entry entry{handle_kind::file, nullptr, 0, {}, 0, open_file{node->bytes, 0, false}};
+    return reinterpret_cast<CRT_FILE*>(add_handle(std::move(entry)));
+}
+
 } // namespace platform
 
 // ---------------------------------------------------------------------------

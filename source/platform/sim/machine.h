@@ -226,10 +226,19 @@ struct machine {
     long calls_before_kill = -1;
     bool killed = false;
     std::map<std::string, int> own_mutex_handles;
+
+    // The environment (names upper-cased) and the registry as last written
+    // to disc, which a power cut brings back.
+    std::map<std::string, std::string> environment;
+    std::shared_ptr<reg_key> hklm_on_disc;
+    std::shared_ptr<reg_key> hkcu_on_disc;
 };
 
 machine& state();
 void reset_registry();
+// Copies the registry to its on-disc state, or back from it.
+void write_registry_to_disc();
+void restore_registry_from_disc();
 void reset_files();
 
 // Counts a call of a seam function; true when fail_call scripted this call

@@ -441,12 +441,56 @@ LONG delete_key_tree(HKEY key, const std::u16string& sub_key)
     return ERROR_SUCCESS;
 }
 
+// Windows' SHDeleteKey deletes the subkeys below a key one by one, depth
+// first, and the key itself last; when that last step is refused (a key
+// whose security forbids its deletion, a failure of the system), the
+// subkeys are gone and the key stays with its values. A scripted failure
+// of the call fails it there.
+void delete_subkeys_before_failing(HKEY key, const std::u16string& sub_key)
+{
+    std::shared_ptr<reg_key> base;
+    std::shared_ptr<reg_key> target;
+    if (resolve(key, 0, &base) != ERROR_SUCCESS || open_path(base, sub_key, &target) != ERROR_SUCCESS ||
+        !target->parent)
+        return;
+    while (!target->subkeys.empty()) {
+        reg_key& sub = *target->subkeys.begin()->second;
+        record("delete key " + key_path_text(&sub));
+        delete_subtree(sub);
+    }
+}
+
+std::shared_ptr<reg_key> clone_key(const reg_key& key, reg_key* parent)
+{
+    auto copy = std::make_shared<reg_key>();
+    copy->name = key.name;
+    copy->parent = parent;
+    copy->values = key.values;
+    for (const auto& sub : key.subkeys)
+        copy->subkeys.emplace(sub.first, clone_key(*sub.second, copy.get()));
+    return copy;
+}
+
 } // namespace
 
 void reset_registry()
 {
     state().hklm = new_root(u"HKLM");
     state().hkcu = new_root(u"HKCU");
+}
+
+void write_registry_to_disc()
+{
+    machine& m = state();
+    m.hklm_on_disc = clone_key(*m.hklm, nullptr);
+    m.hkcu_on_disc = clone_key(*m.hkcu, nullptr);
+}
+
+void restore_registry_from_disc()
+{
+    machine& m = state();
+    m.hklm = clone_key(*m.hklm_on_disc, nullptr);
+    m.hkcu = clone_key(*m.hkcu_on_disc, nullptr);
 }
 
 } // namespace platform::sim::detail
@@ -743,17 +787,35 @@ LONG RegCloseKey(HKEY key)
 DWORD SHDeleteKeyA(HKEY key, const char* sub_key)
 {
     long code = 0;
-    if (injected_failure("SHDeleteKeyA", &code))
+    if (injected_failure("SHDeleteKeyA", &code)) {
+        delete_subkeys_before_failing(key, narrow_or_empty(sub_key));
         return static_cast<DWORD>(code);
+    }
     return static_cast<DWORD>(delete_key_tree(key, narrow_or_empty(sub_key)));
 }
 
 DWORD SHDeleteKeyW(HKEY key, const WCHAR* sub_key)
 {
     long code = 0;
-    if (injected_failure("SHDeleteKeyW", &code))
+    if (injected_failure("SHDeleteKeyW", &code)) {
+        delete_subkeys_before_failing(key, wide_or_empty(sub_key));
         return static_cast<DWORD>(code);
+    }
     return static_cast<DWORD>(delete_key_tree(key, wide_or_empty(sub_key)));
+}
+
+// The whole registry is written to disc, whichever key is named.
+LONG RegFlushKey(HKEY key)
+{
+    long code = 0;
+    if (injected_failure("RegFlushKey", &code))
+        return code;
+    std::shared_ptr<reg_key> found;
+    LONG error = resolve(key, 0, &found);
+    if (error != ERROR_SUCCESS)
+        return error;
+    write_registry_to_disc();
+    return ERROR_SUCCESS;
 }
 
 } // namespace platform
@@ -899,6 +961,22 @@ std::vector<std::string> subkeys(HKEY root, const std::string& path)
     for (const auto& sub : key->subkeys)
         out.push_back(utf16_to_utf8(sub.second->name));
     return out;
+}
+
+void write_registry_to_disc()
+{
+    detail::write_registry_to_disc();
+}
+
+void power_cut()
+{
+    machine& m = state();
+    end_all_programs();
+    m.events.clear();
+    m.mutexes.clear();
+    m.own_mutex_handles.clear();
+    m.handles.clear();
+    restore_registry_from_disc();
 }
 
 std::string dump_tree(HKEY root, const std::string& path)

@@ -5,6 +5,7 @@
 #include "platform/sim/machine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace platform::sim::detail
@@ -315,6 +316,19 @@ void reset()
         std::string("C:\\Users\\Player\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs");
     m.program_files_folder = std::string("C:\\Program Files");
     m.special_folders[CSIDL_COMMON_APPDATA] = std::string("C:\\ProgramData");
+    m.environment = {{"PROGRAMFILES", "C:\\Program Files"},
+                     {"SYSTEMROOT", "C:\\Windows"},
+                     {"WINDIR", "C:\\Windows"},
+                     {"ALLUSERSPROFILE", "C:\\ProgramData"}};
+    detail::write_registry_to_disc();
+}
+
+void set_environment_variable(const std::string& name, const std::string& value)
+{
+    std::string key = utf8_to_ansi(name);
+    for (char& c : key)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    state().environment[key] = utf8_to_ansi(value);
 }
 
 int run_process(const std::function<int()>& body)
@@ -730,6 +744,56 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, const WCHAR* wide, int wide
             *used_default_char = used ? 1 : 0;
     }
     return deliver(converted, text, length);
+}
+
+namespace
+{
+
+// The text with each %NAME% whose name the environment knows replaced by
+// its value; anything else stays as written.
+std::string expand_environment(const std::string& text)
+{
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+        if (end == std::string::npos) {
+            out.push_back(text[i++]);
+            continue;
+        }
+        std::string name = text.substr(i + 1, end - i - 1);
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        auto found = state().environment.find(name);
+        if (found == state().environment.end() || name.empty()) {
+            out += text.substr(i, end - i + 1);
+            i = end + 1;
+            continue;
+        }
+        out += found->second;
+        i = end + 1;
+    }
+    return out;
+}
+
+} // namespace
+
+DWORD ExpandEnvironmentStringsA(const char* source, char* destination, DWORD size)
+{
+    long code = 0;
+    if (injected_failure("ExpandEnvironmentStringsA", &code)) {
+        set_last_error(static_cast<DWORD>(code));
+        return 0;
+    }
+    if (!source || (size && !destination)) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::string expanded = expand_environment(source);
+    const DWORD needed = static_cast<DWORD>(expanded.size() + 1);
+    if (needed <= size)
+        std::memcpy(destination, expanded.c_str(), needed);
+    return needed;
 }
 
 [[noreturn]] void exit_process(int exit_code)

@@ -267,6 +267,22 @@ void clear_answers();
 void let_time_pass(DWORD milliseconds);
 
 // ---------------------------------------------------------------------------
+// Power cuts. Windows writes registry changes to disc lazily, while a file
+// or folder change is on disc at once. RegFlushKey (or this helper, as the
+// system's lazy writer does after a while) makes the whole registry as it
+// is now the state on disc; power_cut() then ends every program, drops the
+// scheduled events and named mutexes, and brings the registry back to that
+// state, keeping every file change. A fresh machine's empty registry is on
+// disc.
+void write_registry_to_disc();
+void power_cut();
+
+// The environment that ExpandEnvironmentStringsA reads (names without
+// regard to case). A fresh machine has ProgramFiles "C:\\Program Files",
+// SystemRoot and windir "C:\\Windows", ALLUSERSPROFILE "C:\\ProgramData".
+void set_environment_variable(const std::string& name, const std::string& value);
+
+// ---------------------------------------------------------------------------
 // The journal: one line for every change and every start, in order, such as
 // "create key HKLM\\SOFTWARE\\X", "set value HKLM\\SOFTWARE\\X [Name]",
 // "delete key HKLM\\SOFTWARE\\X", "rename C:\\a -> C:\\b", "delete C:\\a",

@@ -287,3 +287,52 @@ platform::HANDLE platform::CreateMutexA(void* security, platform::BOOL initial_o
 {
     return seam(::CreateMutexA(security_attributes(security), initial_owner, name));
 }
+
+// ---------------------------------------------------------------------------
+// Registrations put right whatever the state.
+platform::DWORD platform::ExpandEnvironmentStringsA(const char* source, char* destination,
+                                                    platform::DWORD size)
+{
+    return ::ExpandEnvironmentStringsA(source, destination, size);
+}
+
+platform::DWORD platform::GetFullPathNameW(const platform::WCHAR* name, platform::DWORD size,
+                                           platform::WCHAR* buffer, platform::WCHAR** file_part)
+{
+    wchar_t* part = nullptr;
+    const ::DWORD length = ::GetFullPathNameW(wide(name), size, wide(buffer), &part);
+    if (file_part) {
+        *file_part = reinterpret_cast<platform::WCHAR*>(part);
+    }
+    return length;
+}
+
+platform::DWORD platform::GetFileAttributesW(const platform::WCHAR* path)
+{
+    return ::GetFileAttributesW(wide(path));
+}
+
+platform::BOOL platform::RemoveDirectoryA(const char* path)
+{
+    return ::RemoveDirectoryA(path);
+}
+
+platform::BOOL platform::MoveFileExW(const platform::WCHAR* existing, const platform::WCHAR* new_name,
+                                     platform::DWORD flags)
+{
+    return ::MoveFileExW(wide(existing), wide(new_name), flags);
+}
+
+platform::BOOL platform::DeleteFileW(const platform::WCHAR* path)
+{
+    return ::DeleteFileW(wide(path));
+}
+
+platform::CRT_FILE* platform::crt_wfopen(const platform::WCHAR* path, const char* mode)
+{
+    wchar_t wide_mode[4] = {};
+    for (int i = 0; i < 3 && mode[i] != '\0'; ++i) {
+        wide_mode[i] = static_cast<wchar_t>(mode[i]);
+    }
+    return reinterpret_cast<platform::CRT_FILE*>(::_wfopen(wide(path), wide_mode));
+}

@@ -200,3 +200,8 @@ platform::DWORD platform::SHDeleteKeyW(platform::HKEY key, const platform::WCHAR
 {
     return static_cast<platform::DWORD>(::SHDeleteKeyW(real(key), wide(sub_key)));
 }
+
+platform::LONG platform::RegFlushKey(platform::HKEY key)
+{
+    return ::RegFlushKey(real(key));
+}

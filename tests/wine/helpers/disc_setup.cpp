@@ -42,6 +42,9 @@
 //                         creates the file named by gate= (a Windows path),
 //                         so that the box is answered only after; the file
 //                         named by ready= is written once it holds the mutex
+//   texts=expand          "UninstallString" and "LogFile" name the product
+//                         folder through "%ProgramFiles%" (REG_EXPAND_SZ),
+//                         as some installers write them
 // Exit code 0 installed, 1602 cancelled, 10 + the step that failed; the
 // bootstrapper of a chain 0 when the engine started, 20 when it did not.
 #include "helper_util.h"
@@ -80,6 +83,7 @@ struct disc_config {
     bool hold = false;
     std::wstring gate;
     std::wstring ready;
+    bool expand_texts = false;
 };
 
 // Where everything goes, worked out once from the title and the system.
@@ -205,6 +209,8 @@ void apply_setting(const std::string& key, const std::string& value, disc_config
         config.chain = value == "yes";
     else if (key == "delay")
         config.delay_seconds = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
+    else if (key == "texts")
+        config.expand_texts = value == "expand";
 }
 
 bool read_config(const std::wstring& disc_folder, disc_config& config)
@@ -309,9 +315,17 @@ bool create_key(const std::wstring& path, helper::scoped_key& key)
 
 bool write_entry_texts(HKEY key, const install_plan& plan, const disc_config& config)
 {
-    std::wstring uninstall = L"\"" + plan.product_folder + L"\\setup.exe\" -runfromtemp -l0x0009 -removeonly";
-    return set_text(key, L"DisplayName", config.title) && set_text(key, L"UninstallString", uninstall) &&
-           set_text(key, L"LogFile", plan.product_folder + L"\\setup.ilg") &&
+    std::wstring folder = plan.product_folder;
+    DWORD type = REG_SZ;
+    if (config.expand_texts) {
+        folder = L"%ProgramFiles%\\InstallShield Installation Information" +
+                 plan.product_folder.substr(plan.product_folder.rfind(L'\\'));
+        type = REG_EXPAND_SZ;
+    }
+    std::wstring uninstall = L"\"" + folder + L"\\setup.exe\" -runfromtemp -l0x0009 -removeonly";
+    return set_text(key, L"DisplayName", config.title) &&
+           set_text(key, L"UninstallString", uninstall, type) &&
+           set_text(key, L"LogFile", folder + L"\\setup.ilg", type) &&
            set_text(key, L"Publisher", L"Quenmoor") && set_text(key, L"DisplayVersion", config.version) &&
            set_text(key, L"InstallLocation", plan.install_location) &&
            set_text(key, L"InstallSource", plan.working_folder) &&
