@@ -129,15 +129,22 @@ def a_kill_after_the_setup_registered_is_finished_by_the_next_run(t):
     t.expect(t.machine.value_text(RUN_ONCE_KEY, RUN_ONCE_VALUE) is None, "the RunOnce entry is left behind")
 
 
+# The title under the shared code is not looked at (the program still at
+# work may change it meanwhile).
+ANY_TITLE = object()
+
+
 def expect_nothing_done_while_at_work(t, under_shared_code):
     """A run while the setup the killed run started still works only says
-    so: Kestova 2 stays parked, UNDER_SHARED_CODE (a title or None) stays."""
+    so: Kestova 2 stays parked, UNDER_SHARED_CODE (a title, None, or
+    ANY_TITLE) stays."""
     run = run_patch(t, "", [warning(EARLIER_AT_WORK)], timeout=60)
     t.expect_run(run, exit_code=0)
     t.expect_equal(display_name(t.machine, PARKING_PRODUCT_CODE), "Kestova 2", "the parked title after a run while "
                    "the setup works")
-    t.expect_equal(display_name(t.machine, SHARED_PRODUCT_CODE), under_shared_code,
-                   "the title under the shared code after a run while the setup works")
+    if under_shared_code is not ANY_TITLE:
+        t.expect_equal(display_name(t.machine, SHARED_PRODUCT_CODE), under_shared_code,
+                       "the title under the shared code after a run while the setup works")
 
 
 @scenario
@@ -295,7 +302,8 @@ def a_kill_while_a_chained_uninstaller_works_is_waited_for_then_put_right(t):
     # uninstaller's copy: only the patch is ended.
     t.expect(kill_started_by_player(t.machine, TEMPORARY_COPY.rsplit("\\", 1)[1]), "the patch was not running")
     removal.join()
-    expect_nothing_done_while_at_work(t, "Kestova 3")
+    # The copy may have removed Kestova 3 by now, or not yet.
+    expect_nothing_done_while_at_work(t, ANY_TITLE)
 
     ended = wait_until(lambda: not t.machine.program_runs("setup.exe"), timeout=90)
     if not t.expect(ended, "the uninstaller's copy never ended"):
