@@ -266,6 +266,90 @@ TEST_P(crash_matrix, a_second_kill_during_the_repair_is_put_right_by_a_third_run
     EXPECT_TRUE(failures.empty()) << failures.size() << " third runs did not end whole";
 }
 
+// A kill while a chain's engine works, after its first process has ended,
+// and the patch started again at once: while any process of the chain runs,
+// that run changes nothing but the record; once the chain has ended, the
+// next run puts everything right.
+class chain_crash_matrix : public ::testing::TestWithParam<crash_scenario>
+{
+};
+
+// What a run changed through the platform (the journal), but its own run
+// mutex, its boxes and the record of started programs, which a run that
+// only warns may extend.
+std::vector<std::string> changes_but_record()
+{
+    std::vector<std::string> changes;
+    for (const std::string& line : sim::journal()) {
+        if (line.rfind("message box ", 0) != 0 && line.rfind("create mutex ", 0) != 0 &&
+            line.find("\\Kestova Patch") == std::string::npos) {
+            changes.push_back(line);
+        }
+    }
+    return changes;
+}
+
+TEST_P(chain_crash_matrix, a_kill_while_the_engine_works_is_waited_for_then_put_right)
+{
+    const crash_scenario& c = GetParam();
+    prepare(c);
+    const int calls = run_patch(c.module, -1);
+    ASSERT_EQ(whole_state(c), "") << "the run without a kill already breaks the invariant";
+
+    int cells = 0;
+    int waited = 0;
+    std::vector<std::string> failures;
+    for (int n = 1; n <= calls; ++n) {
+        for (const std::string& start : c.starts) {
+            prepare(c);
+            run_patch(c.module, n);
+            // A process left suspended by the killed run never runs.
+            const bool at_work = sim::running_process_count(true) > 0;
+            sim::clear_journal();
+            run_patch(start, -1);
+            if (at_work) {
+                ++waited;
+                const std::vector<std::string> changes = changes_but_record();
+                if (!changes.empty()) {
+                    failures.push_back(
+                        describe_failure("kill after call " + std::to_string(n) + ", then " + start,
+                                         "a run acted while the chain still worked: " + changes[0]));
+                }
+            }
+            time_passes();
+            run_patch(start, -1);
+            ++cells;
+            const std::string problem = whole_state(c);
+            if (!problem.empty()) {
+                failures.push_back(describe_failure(
+                    "kill after call " + std::to_string(n) + ", then " + start + " twice", problem));
+            }
+        }
+    }
+    std::printf(
+        "crash matrix %s, run again at once: %d calls, %d cells (%d while the chain worked), %d ended "
+        "whole\n",
+        c.name, calls, cells, waited, cells - static_cast<int>(failures.size()));
+    for (std::size_t i = 0; i < failures.size() && i < 20; ++i) {
+        ADD_FAILURE() << failures[i];
+    }
+    EXPECT_TRUE(failures.empty()) << failures.size() << " cells failed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    chains, chain_crash_matrix,
+    ::testing::Values(
+        crash_scenario{"install_title_3_with_a_chained_setup",
+                       {"", arrange_title_2_installed_chained_setup, nullptr, {"Kestova 2"}, "Kestova 3"},
+                       INSTALL_MODULE,
+                       {INSTALL_MODULE}},
+        crash_scenario{
+            "uninstall_with_a_chained_uninstaller",
+            {"", arrange_both_titles_redirected_chained_uninstaller, nullptr, {"Kestova 2"}, "Kestova 3"},
+            UNINSTALL_MODULE,
+            {INSTALL_MODULE, UNINSTALL_MODULE}}),
+    [](const ::testing::TestParamInfo<crash_scenario>& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     stages, crash_matrix,
     ::testing::Values(crash_scenario{"install_title_3_beside_title_2",

@@ -96,6 +96,45 @@ inline void arrange_only_redirected_title()
     add_real_uninstaller();
 }
 
+// Chains whose engine outlives its first process: the disc's setup and the
+// real uninstaller each start their engine from a temporary folder and end
+// at once; the engine does the work a few seconds later.
+inline const std::string CHAIN_ENGINE = "C:\\Users\\Player\\AppData\\Local\\Temp\\{A1}\\engine.exe";
+
+inline void arrange_title_2_installed_chained_setup()
+{
+    arrange_title_2_installed();
+    sim::add_program(CHAIN_ENGINE, [](const sim::started_program&) {
+        sim::schedule(3000, [] {
+            add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+            add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+            sim::create_mutex(SETUP_MUTEX_NAME);
+        });
+        sim::schedule(6000, [] { sim::remove_mutex(SETUP_MUTEX_NAME); });
+        return DWORD{6000};
+    });
+    sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
+        sim::start_child(CHAIN_ENGINE);
+        return DWORD{200};
+    });
+}
+
+// The user reads each box for five seconds: the uninstall box is answered
+// once the uninstaller's engine has ended.
+inline void arrange_both_titles_redirected_chained_uninstaller()
+{
+    arrange_both_titles_redirected();
+    sim::set_box_wait(5000);
+    sim::add_program(CHAIN_ENGINE, [](const sim::started_program&) {
+        sim::schedule(3000, [] { sim::delete_key(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE)); });
+        return DWORD{4000};
+    });
+    sim::add_program(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe", [](const sim::started_program&) {
+        sim::start_child(CHAIN_ENGINE);
+        return DWORD{100};
+    });
+}
+
 // The product code under which the entry names this title, if any.
 inline std::vector<std::string> codes_holding(const std::string& title)
 {

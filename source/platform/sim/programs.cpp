@@ -770,11 +770,11 @@ void start_child(const std::string& path, DWORD delay_ms, bool breakaway)
     schedule(delay_ms, start);
 }
 
-int running_process_count()
+int running_process_count(bool working_only)
 {
     int running = 0;
     for (const process_record& p : state().processes) {
-        if (!process_ended(p, state().now))
+        if (!process_ended(p, state().now) && !(working_only && p.suspended))
             ++running;
     }
     return running;

@@ -192,8 +192,10 @@ void set_creation_time_unknown_for(DWORD milliseconds);
 // The id of the process the patch is (the parent of what it starts), as
 // Toolhelp lists it.
 constexpr DWORD PATCH_PROCESS_ID = 996;
-// Processes (the patch's starts and their children) that still run.
-int running_process_count();
+// Processes (the patch's starts and their children) that still run; with
+// working_only, those that were ever resumed (a process left suspended by a
+// killed parent never runs a single instruction).
+int running_process_count(bool working_only = false);
 // Every process that still runs ends now (the user closed the programs).
 void end_all_programs();
 
