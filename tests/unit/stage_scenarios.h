@@ -97,8 +97,9 @@ inline void arrange_only_redirected_title()
 }
 
 // Chains whose engine outlives its first process: the disc's setup and the
-// real uninstaller each start their engine from a temporary folder and end
-// at once; the engine does the work a few seconds later.
+// real uninstaller each start their engine from a temporary folder just
+// before they end (between two looks of the patch), and the engine does the
+// work a few seconds later.
 inline const std::string CHAIN_ENGINE = "C:\\Users\\Player\\AppData\\Local\\Temp\\{A1}\\engine.exe";
 
 inline void arrange_title_2_installed_chained_setup()
@@ -114,7 +115,7 @@ inline void arrange_title_2_installed_chained_setup()
         return DWORD{6000};
     });
     sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
-        sim::start_child(CHAIN_ENGINE);
+        sim::start_child(CHAIN_ENGINE, 190);
         return DWORD{200};
     });
 }
@@ -130,7 +131,7 @@ inline void arrange_both_titles_redirected_chained_uninstaller()
         return DWORD{4000};
     });
     sim::add_program(folder_path(SHARED_PRODUCT_CODE) + "\\setup_is.exe", [](const sim::started_program&) {
-        sim::start_child(CHAIN_ENGINE);
+        sim::start_child(CHAIN_ENGINE, 90);
         return DWORD{100};
     });
 }
