@@ -340,6 +340,17 @@ def expect_code_free(t, code):
     t.expect(folder_contents(t.machine, product_folder(code)) is None, "a product folder is under %s" % code)
 
 
+def expect_title_alone(t, title, before):
+    """TITLE stands under the shared code exactly as BEFORE (its snapshot)
+    and is the only title left: nothing under the alternate or the parking
+    code, the other title gone."""
+    after = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, title)
+    expect_unchanged(t, before, after, title + " under the shared code")
+    expect_code_free(t, ALTERNATE_PRODUCT_CODE)
+    expect_code_free(t, PARKING_PRODUCT_CODE)
+    expect_title_gone(t, OTHER_TITLE[title])
+
+
 def expect_nothing_parked(t):
     expect_code_free(t, PARKING_PRODUCT_CODE)
 
