@@ -232,6 +232,44 @@ LONG delete_matching(const std::string& path)
     return 0;
 }
 
+// Moves node (found at source) to target, as a rename or a file move does:
+// within its drive, never into itself, over an existing file only with
+// replace (never over or as a folder). journal_line is recorded once the
+// move is certain.
+LONG move_node(const split_path& source, file_node* node, const split_path& target, bool replace,
+               const std::string& journal_line)
+{
+    if (target.names.empty())
+        return ERROR_ACCESS_DENIED;
+    if (source.drive != target.drive)
+        return ERROR_NOT_SAME_DEVICE;
+    LONG error = check_removable(source, node);
+    if (error)
+        return error;
+    file_node* folder = find_parent(target, &error);
+    if (!folder)
+        return error;
+    if (is_inside(folder, node))
+        return ERROR_DEST_IS_SUBTREE;
+    file_node* existing = child(folder, target.names.back());
+    if (existing && existing != node) {
+        if (!replace)
+            return ERROR_ALREADY_EXISTS;
+        if (existing->directory || node->directory)
+            return ERROR_ACCESS_DENIED;
+        if (node_in_use(existing))
+            return ERROR_SHARING_VIOLATION;
+        remove_node(existing);
+    }
+    record(journal_line);
+    std::unique_ptr<file_node> moved = std::move(node->parent->children.find(node->name)->second);
+    node->parent->children.erase(node->name);
+    moved->name = target.names.back();
+    moved->parent = folder;
+    folder->children.emplace(moved->name, std::move(moved));
+    return 0;
+}
+
 LONG rename_path(const std::string& from, const std::string& to)
 {
     split_path source;
@@ -244,28 +282,7 @@ LONG rename_path(const std::string& from, const std::string& to)
     file_node* node = find_node(source, &error);
     if (!node)
         return error;
-    if (target.names.empty())
-        return ERROR_ACCESS_DENIED;
-    if (source.drive != target.drive)
-        return ERROR_NOT_SAME_DEVICE;
-    error = check_removable(source, node);
-    if (error)
-        return error;
-    file_node* folder = find_parent(target, &error);
-    if (!folder)
-        return error;
-    if (is_inside(folder, node))
-        return ERROR_DEST_IS_SUBTREE;
-    file_node* existing = child(folder, target.names.back());
-    if (existing && existing != node)
-        return ERROR_ALREADY_EXISTS;
-    record("rename " + journal_path(from) + " -> " + journal_path(to));
-    std::unique_ptr<file_node> moved = std::move(node->parent->children.find(node->name)->second);
-    node->parent->children.erase(node->name);
-    moved->name = target.names.back();
-    moved->parent = folder;
-    folder->children.emplace(moved->name, std::move(moved));
-    return 0;
+    return move_node(source, node, target, false, "rename " + journal_path(from) + " -> " + journal_path(to));
 }
 
 // The names of a shell list: each ended by a NUL, the list by an empty name.
@@ -1158,35 +1175,8 @@ LONG move_file(const WCHAR* existing, const WCHAR* new_name, DWORD flags)
     error = parse_wide_path(new_name, &to);
     if (error)
         return error;
-    if (to.names.empty())
-        return ERROR_ACCESS_DENIED;
-    if (from.drive != to.drive)
-        return ERROR_NOT_SAME_DEVICE;
-    error = check_removable(from, node);
-    if (error)
-        return error;
-    file_node* folder = find_parent(to, &error);
-    if (!folder)
-        return error;
-    if (is_inside(folder, node))
-        return ERROR_DEST_IS_SUBTREE;
-    file_node* target = child(folder, to.names.back());
-    if (target && target != node) {
-        if (!(flags & MOVEFILE_REPLACE_EXISTING))
-            return ERROR_ALREADY_EXISTS;
-        if (target->directory || node->directory)
-            return ERROR_ACCESS_DENIED;
-        if (node_in_use(target))
-            return ERROR_SHARING_VIOLATION;
-        remove_node(target);
-    }
-    record("move " + sim::utf16_to_utf8(existing) + " -> " + sim::utf16_to_utf8(new_name));
-    std::unique_ptr<file_node> moved = std::move(node->parent->children.find(node->name)->second);
-    node->parent->children.erase(node->name);
-    moved->name = to.names.back();
-    moved->parent = folder;
-    folder->children.emplace(moved->name, std::move(moved));
-    return 0;
+    return move_node(from, node, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0,
+                     "move " + sim::utf16_to_utf8(existing) + " -> " + sim::utf16_to_utf8(new_name));
 }
 
 LONG delete_file(const WCHAR* path)
