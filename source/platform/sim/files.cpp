@@ -83,6 +83,20 @@ bool is_cdrom(char letter)
     return d && d->info.type == DRIVE_CDROM;
 }
 
+// The attributes of a path that was parsed with the result error.
+DWORD attributes_of(const split_path& parsed, LONG error)
+{
+    file_node* node = error ? nullptr : find_node(parsed, &error);
+    if (!node) {
+        set_last_error(static_cast<DWORD>(error));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const bool cd = is_cdrom(parsed.drive);
+    if (node->directory)
+        return FILE_ATTRIBUTE_DIRECTORY | (cd ? FILE_ATTRIBUTE_READONLY : 0);
+    return cd ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
 file_node* child(file_node* node, const std::string& name)
 {
     auto found = node->children.find(name);
@@ -613,16 +627,8 @@ DWORD GetFileAttributesA(const char* path)
         return INVALID_FILE_ATTRIBUTES;
     }
     split_path parsed;
-    LONG error = parse_path(path, &parsed);
-    file_node* node = error ? nullptr : find_node(parsed, &error);
-    if (!node) {
-        set_last_error(static_cast<DWORD>(error));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    bool cd = is_cdrom(parsed.drive);
-    if (node->directory)
-        return FILE_ATTRIBUTE_DIRECTORY | (cd ? FILE_ATTRIBUTE_READONLY : 0);
-    return cd ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+    const LONG error = parse_path(path, &parsed);
+    return attributes_of(parsed, error);
 }
 
 namespace
@@ -1259,16 +1265,8 @@ DWORD GetFileAttributesW(const WCHAR* path)
         return INVALID_FILE_ATTRIBUTES;
     }
     split_path parsed;
-    LONG error = parse_wide_path(path, &parsed);
-    file_node* node = error ? nullptr : find_node(parsed, &error);
-    if (!node) {
-        set_last_error(static_cast<DWORD>(error));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    bool cd = is_cdrom(parsed.drive);
-    if (node->directory)
-        return FILE_ATTRIBUTE_DIRECTORY | (cd ? FILE_ATTRIBUTE_READONLY : 0);
-    return cd ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+    const LONG error = parse_wide_path(path, &parsed);
+    return attributes_of(parsed, error);
 }
 
 BOOL RemoveDirectoryA(const char* path)
