@@ -8,6 +8,7 @@ HKLM\\SOFTWARE\\Wow6432Node underneath; a 32-bit prefix has one view).
 """
 
 import json
+import os
 import shutil
 import subprocess
 import tempfile
@@ -195,18 +196,25 @@ class Machine:
         self.path(windows_path).mkdir(parents=True, exist_ok=True)
 
     def write_file(self, windows_path, content=b""):
-        """Creates a file (and its folders); str content is written in the
-        machine's ANSI code page."""
-        target = self.path(windows_path)
-        target.parent.mkdir(parents=True, exist_ok=True)
+        """Creates a file (and its folders), or replaces one; str content is
+        written in the machine's ANSI code page."""
         if isinstance(content, str):
             content = content.encode("cp1252")
-        target.write_bytes(content)
+        self._replace(windows_path, lambda temporary: temporary.write_bytes(content))
 
     def copy_file(self, unix_source, windows_path):
+        self._replace(windows_path, lambda temporary: shutil.copyfile(unix_source, temporary))
+
+    def _replace(self, windows_path, write):
+        """Writes a file beside the target and renames it over the target:
+        a file that a running program has mapped (its own .exe, say) keeps
+        its content, as Windows, which refuses to write into it, would. A
+        file rewritten in place under Wine changes under the program's feet."""
         target = self.path(windows_path)
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(unix_source, target)
+        temporary = target.with_name(target.name + ".harness-new")
+        write(temporary)
+        os.replace(temporary, target)
 
     def exists(self, windows_path):
         return self.path(windows_path).exists()
