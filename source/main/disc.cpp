@@ -2,6 +2,7 @@
 // setup and waiting until it signals through its named mutex.
 #include "main/main.h"
 #include "main/program_chain.h"
+#include "main/registry_text.h"
 #include "misc/misc.h"
 
 #include <cstdint>
@@ -139,6 +140,9 @@ bool setup_mutex_free()
 // chain (or sleeps), so the wait costs next to no processor time. The
 // give-up time runs only from the moment the whole chain has ended: a
 // bootstrapper that ends at once while its engine goes on is still at work.
+// A setup that signalled and ended between two looks took its mutex with
+// it; the title it registered under the shared code (free when it started)
+// tells that it did its work.
 int wait_for_setup_mutex(program_chain* chain)
 {
     const DWORD started = GetTickCount();
@@ -157,6 +161,9 @@ int wait_for_setup_mutex(program_chain* chain)
             Sleep(MUTEX_POLL_INTERVAL_MS);
         } else if (watched) {
             if (wait_for_chain_end(chain, MUTEX_POLL_INTERVAL_MS)) {
+                if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+                    return 1;
+                }
                 chain_ended = true;
                 ended_at = GetTickCount();
             }

@@ -28,7 +28,12 @@ namespace
 
 constexpr DWORD CHAIN_POLL_INTERVAL_MS = 50;
 // How often the processes are listed by parent, while waiting and while a
-// box is up.
+// box is up. A list of every process of the system is the dearest look
+// (under Wine it reads a file of the system for each process and thread):
+// where the job holds the chain, the list is needed only for a process that
+// left the job, and its parent is known from the job's own list meanwhile;
+// without a job the list is all there is.
+constexpr DWORD MEMBER_LOOK_INTERVAL_WITH_JOB_MS = 2000;
 constexpr DWORD MEMBER_LOOK_INTERVAL_MS = 250;
 
 // The chain whose record the boxes' timer keeps up to date, and the timer.
@@ -152,15 +157,15 @@ void look_for_members(program_chain* chain, bool by_parent)
 
 void look_for_members(program_chain* chain)
 {
-    const bool due = !chain->looked || GetTickCount() - chain->last_look_at >= MEMBER_LOOK_INTERVAL_MS;
-    look_for_members(chain, due);
+    const DWORD interval = chain->job != nullptr ? MEMBER_LOOK_INTERVAL_WITH_JOB_MS : MEMBER_LOOK_INTERVAL_MS;
+    look_for_members(chain, !chain->looked || GetTickCount() - chain->last_look_at >= interval);
 }
 
 // While a box is up, its message loop calls this.
 void look_for_members_during_box(HWND, UINT, std::uintptr_t, DWORD)
 {
     if (watched_chain != nullptr) {
-        look_for_members(watched_chain, true);
+        look_for_members(watched_chain);
     }
 }
 

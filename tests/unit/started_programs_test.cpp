@@ -370,6 +370,30 @@ TEST_F(started_programs, a_process_that_tells_no_creation_time_yet_is_still_wait
     expect_whole({"", nullptr, nullptr, {"Kestova 2"}, "Kestova 3"});
 }
 
+// A setup that signals and ends between two looks of the patch takes its
+// mutex with it; the title it registered tells that it did its work.
+TEST_F(started_programs, a_setup_that_signals_and_ends_between_two_looks_is_taken_as_signalled)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 2", SHARED_PRODUCT_CODE);
+    add_title_disc("D:\\", "Kestova 3", "Kestova 3");
+    sim::add_program("D:\\setup.exe", [](const sim::started_program&) {
+        sim::schedule(505, [] {
+            add_title(SHARED_PRODUCT_CODE, "Kestova 3");
+            add_uninstall_shortcut(ALL_USERS_PROGRAMS, "Kestova 3", SHARED_PRODUCT_CODE);
+            sim::create_mutex(SETUP_MUTEX_NAME);
+        });
+        sim::schedule(520, [] { sim::remove_mutex(SETUP_MUTEX_NAME); });
+        return DWORD{520};
+    });
+    sim::queue_answers({IDYES});
+    start(INSTALL_MODULE);
+    EXPECT_EQ(sim::message_boxes().size(), 1u) << last_box_text();
+    EXPECT_LT(sim::now_ms(), 520u + 30000u) << "no give-up time";
+    expect_whole({"", nullptr, nullptr, {"Kestova 2", "Kestova 3"}, ""});
+    EXPECT_EQ(codes_holding("Kestova 3"), std::vector<std::string>{ALTERNATE_PRODUCT_CODE});
+}
+
 // What the setup writes after its signal (a last value, 8 s later) lands in
 // its own title: the swap waits until the setup has ended.
 TEST_F(started_programs, what_the_setup_writes_after_its_signal_lands_in_its_own_title)
