@@ -6,8 +6,9 @@ Each run is a fresh Wine machine with "Kestova 2" installed and the
 "Kestova 3" disc in D:, whose setup.exe (setup_stub.exe with a known disc
 build's link stamp) registers the new title, signals at once and ends
 LINGER_MS later (it holds the mutex until it ends; the patch looks for it
-every 50 ms, and a setup that ended sooner would take its signal with it). On that machine the benchmark first starts setup_stub.exe in watch
-mode (outside the setup's chain, which the patch waits for), then
+every 50 ms, and a setup that ended sooner would take its signal with it).
+On that machine the benchmark first starts setup_stub.exe in watch mode
+(outside the setup's chain, which the patch waits for), then
 stage_timer.exe starts do_nothing.exe, then the patch, which runs its
 install stage from start to end: detection, parking, the disc question
 (answered Yes within a millisecond), the DirectX check, the setup, the wait

@@ -45,12 +45,13 @@ the overshoot of the method, and the patch's figure is also given less
 that median overshoot.
 
 What the wait's calls cost: wait_calls.exe makes the patch's waiting calls
-one kind at a time at the patch's rates (a 50 ms wait, the mutex, the job's
-two questions, a Toolhelp snapshot every 250 ms, and all of them), CALLS_MS
-each on one fresh machine, timed from Linux the same way. Under Wine a
-snapshot's cost grows with the machine's threads, so idle programs (the
-watcher, never signalled) first bring the machine to as many processes as
-the patch's snapshots listed.
+one kind at a time at the patch's rates (a 50 ms wait alone, and with the
+mutex, with the job's two questions, with a Toolhelp snapshot every 250 ms,
+and with all of them), --calls-ms each, in --calls-rounds rounds over the
+kinds on one fresh machine, timed from Linux the same way (medians of the
+rounds). Under Wine a snapshot costs more the more processes the machine
+runs, so idle programs (watchers that no setup signals) first bring the
+machine to as many processes as the patch's snapshots listed.
 """
 
 import argparse
@@ -65,8 +66,8 @@ QUESTION = "Found Kestova 3 in drive D:\\.\n\nInstall Kestova 3?"
 PAUSE_MS = 5000
 CPU_TARGET = 1.0  # % of one core
 NOTICE_TARGET_MS = 100.0
-CALL_MODES = (("wake", "a 50 ms wait alone"), ("mutex", "and OpenMutexA after each"),
-              ("job", "and the job's two questions twice"), ("snapshot", "and a snapshot every 250 ms"),
+CALL_MODES = (("wake", "a 50 ms wait alone"), ("mutex", "the wait and OpenMutexA"),
+              ("job", "the wait and the job's questions"), ("snapshot", "the wait and a snapshot / 250 ms"),
               ("all", "all of them (the mutex wait)"))
 
 
@@ -152,11 +153,11 @@ def measure(bench, variant, delay_ms, linger_ms):
         return figures
 
 
-def measure_calls(bench, milliseconds, processes):
+def measure_calls(bench, milliseconds, rounds, processes):
     """The share of a core that each kind of the wait's calls takes, on one
-    fresh machine with about PROCESSES processes: {mode: figures}, or
-    {"problems": [...]}."""
-    figures = {}
+    fresh machine with about PROCESSES processes, ROUNDS times: {mode: [figures
+    of each round]}, or {"problems": [...]}."""
+    figures = {mode: [] for mode, _ in CALL_MODES}
     with bench.machine() as machine:
         result_path = BENCH_FOLDER + r"\calls-result.txt"
 
@@ -186,10 +187,12 @@ def measure_calls(bench, milliseconds, processes):
             problems = Watcher(bench, machine, name="idle-%d" % number).start()
             if problems:
                 return {"problems": problems}
-        for mode, _ in CALL_MODES:
-            figures[mode] = run(mode)
-            if "problems" in figures[mode]:
-                return figures[mode]
+        for _ in range(rounds):
+            for mode, _ in CALL_MODES:
+                found = run(mode)
+                if "problems" in found:
+                    return found
+                figures[mode].append(found)
     return figures
 
 
@@ -201,6 +204,7 @@ def main():
     parser.add_argument("--delay-ms", type=int, default=3000, help="how long the setup takes to signal")
     parser.add_argument("--linger-ms", type=int, default=3000, help="how long the setup goes on after it")
     parser.add_argument("--calls-ms", type=int, default=3000, help="how long each kind of call is made")
+    parser.add_argument("--calls-rounds", type=int, default=3, help="rounds over the kinds of call")
     args = parser.parse_args()
     bench = Bench(args.build_dir, args.work_dir)
 
@@ -235,7 +239,7 @@ def main():
     if not patch or not baseline:
         print("no valid runs of %s" % ("the patch" if not patch else "the baseline"))
         return 1
-    calls = measure_calls(bench, args.calls_ms, int(median([f["processes"] for f in patch])))
+    calls = measure_calls(bench, args.calls_ms, args.calls_rounds, int(median([f["processes"] for f in patch])))
     if "problems" in calls:
         invalid += 1
         print("  calls INVALID: %s" % "; ".join(calls["problems"]))
@@ -269,14 +273,14 @@ def main():
     if "problems" not in calls:
         snapshot = calls["snapshot"]
         print()
-        print("the wait's calls one kind at a time (wait_calls.exe, %d ms each, one fresh machine with idle programs"
-              % args.calls_ms)
-        print("added: %d processes with %d threads; the patch's waits saw %d with %d, medians), %% of a core:"
-              % (snapshot["processes"], snapshot["threads"], median(column(patch, "processes")),
-                 median(column(patch, "threads"))))
+        print("the wait's calls one kind at a time (wait_calls.exe, %d ms each, %d rounds, one fresh machine with idle"
+              % (args.calls_ms, args.calls_rounds))
+        print("programs added: %d processes with %d threads; the patch's waits saw %d with %d), %% of a core:"
+              % (median(column(snapshot, "processes")), median(column(snapshot, "threads")),
+                 median(column(patch, "processes")), median(column(patch, "threads"))))
         for mode, label in CALL_MODES:
-            print("  %-36s %5.2f%%, wineserver %5.2f%% (%d waits)" % (
-                label, calls[mode]["calls_cpu_pct"], calls[mode]["calls_server_pct"], calls[mode]["waits"]))
+            print("  %-36s %-22s wineserver %s" % (label, spread(column(calls[mode], "calls_cpu_pct"), "", 2),
+                                                   spread(column(calls[mode], "calls_server_pct"), "", 2)))
     cpu_ratio = median(column(baseline, "mutex_cpu_pct")) / max(median(column(patch, "mutex_cpu_pct")), 1e-9)
     print("baseline / patch CPU in the mutex wait: %.0f x" % cpu_ratio)
     worst_cpu = max(max(column(patch, "mutex_cpu_pct")), max(column(patch, "chain_cpu_pct")))
