@@ -178,7 +178,7 @@ def measure_calls(bench, milliseconds, rounds, processes):
                      "threads": int(result["threads"])}
             problems = cpu_share(sampler, (("wait_calls.exe", "cpu"), ("wineserver", "server")), start, end,
                                  found, "calls")
-            return {"problems": problems} if problems else found
+            return {"problems": ["%s: %s" % (mode, problem) for problem in problems]} if problems else found
 
         first = run("wake")
         if "problems" in first:

@@ -15,7 +15,7 @@
 //             processes, read to its end
 //   all       all of them, as the patch's wait for the mutex does
 //
-// It pauses 1.5 s before its loop. Result keys: started and ended
+// It pauses 1.5 s before and after its loop. Result keys: started and ended
 // (FILETIME, around the loop), waits, snapshots, and the processes and
 // threads of the machine before the loop (the cost of a snapshot under Wine
 // grows with the processes the machine runs).
@@ -26,7 +26,8 @@ namespace
 
 constexpr DWORD WAIT_MS = 50;
 // The benchmark finds a new process by its command line, which Wine sets
-// some time after the start, and must follow it from the loop's start.
+// some time after the start, and samples its CPU every 10 ms: it must
+// follow the process from before the loop's start to after its end.
 constexpr DWORD SETTLE_MS = 1500;
 constexpr unsigned WAITS_PER_SNAPSHOT = 5;
 constexpr char SETUP_MUTEX_NAME[] = "ZENTRAVOLK-SYSCFG";
@@ -115,5 +116,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     result.put_time("ended", bench::now_filetime());
     result.put("waits", "%u", waits);
     result.put("snapshots", "%u", snapshots);
+    Sleep(SETTLE_MS);
     return 0;
 }
