@@ -146,23 +146,89 @@ class Bench:
         return bytes(data)
 
 
-def prepare_install_stage(bench, machine, delay_ms, title_installed="Kestova 2", title_on_disc="Kestova 3"):
+SETUP_RESULT = BENCH_FOLDER + r"\setup-result.txt"
+
+
+def prepare_install_stage(bench, machine, delay_ms, linger_ms=0, title_installed="Kestova 2",
+                          title_on_disc="Kestova 3"):
     """A machine ready for the install stage: TITLE_INSTALLED registered under
     the shared code, the patch in C:\\Kestova Patch, and a CD-ROM D: with the
-    other title's disc, whose setup stand-in installs after DELAY_MS ms and
-    writes what it saw to C:\\bench\\setup-result.txt. Returns the patch's path."""
+    other title's disc, whose setup stand-in installs, signals after DELAY_MS
+    ms, ends LINGER_MS ms later and writes what it saw to SETUP_RESULT.
+    Returns the patch's path."""
     register_title(machine, SHARED_PRODUCT_CODE, title_installed)
     patch = install_patch(machine, bench.tools)
-    config = "title=%s\r\ndelay_ms=%d\r\nresult=%s\\setup-result.txt\r\nwatch_ms=30000\r\n" % (
-        title_on_disc, delay_ms, BENCH_FOLDER)
+    config = "title=%s\r\ndelay_ms=%d\r\nlinger_ms=%d\r\nresult=%s\r\n" % (
+        title_on_disc, delay_ms, linger_ms, SETUP_RESULT)
     label = "Kestova 3" if title_on_disc == "Kestova 3" else "KS2"
     machine.add_cdrom("D", label, {"setup.exe": bench.stamped_setup_stub(), "bench-setup.cfg": config})
     return patch
 
 
 def setup_result(machine):
-    path = BENCH_FOLDER + r"\setup-result.txt"
-    return parse_result(machine.read_file(path).decode("utf-8", "replace")) if machine.exists(path) else {}
+    return parse_result(machine.read_file(SETUP_RESULT).decode("utf-8", "replace")) if machine.exists(
+        SETUP_RESULT) else {}
+
+
+class Watcher:
+    """setup_stub.exe in watch mode on a machine: it waits for the setup
+    stand-in's end and then notes when the new title's product folder moves.
+    The patch waits for the setup and every process the setup started, so
+    the rename can only be watched from outside that chain: the benchmark
+    starts the watcher itself, before the patch (through its own "wine"
+    process, in a thread of this program), and it takes no CPU until the
+    setup has ended (it waits on the event the setup sets and then on the
+    setup's process). One that no setup ever signals stays idle until the
+    machine ends."""
+
+    def __init__(self, bench, machine, timeout_s=180, name="watch"):
+        self.bench = bench
+        self.machine = machine
+        self.timeout_s = timeout_s
+        self.result_path = BENCH_FOLDER + "\\" + name + "-result.txt"
+        self.thread = None
+
+    def _run(self):
+        self.machine.wine(self.bench.program("setup_stub"), "watch", self.result_path, SETUP_RESULT,
+                          str(self.timeout_s * 1000), timeout=3 * self.timeout_s + 60, check=False)
+
+    def _read(self):
+        if not self.machine.exists(self.result_path):
+            return {}
+        return parse_result(self.machine.read_file(self.result_path).decode("utf-8", "replace"))
+
+    def start(self):
+        """Starts the watcher and waits until it watches; a list of problems
+        (empty when it watches)."""
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+        deadline = time.monotonic() + self.timeout_s
+        while time.monotonic() < deadline:
+            result = self._read()
+            if "watching" in result:
+                return []
+            if "error" in result or not self.thread.is_alive():
+                return ["the watcher did not start: %r" % result]
+            time.sleep(0.05)
+        return ["the watcher did not start within %d s" % self.timeout_s]
+
+    def finish(self):
+        """What the watcher saw, once it has ended (it ends once the folder
+        moved, or at its time-out; the machine's end ends it otherwise)."""
+        self.thread.join(timeout=30)
+        return self._read()
+
+    @staticmethod
+    def problems(result):
+        if result.get("setup_seen") != "1" or result.get("setup_opened") != "1":
+            return ["the watcher did not find the setup: %r" % result]
+        if result.get("setup_ended", "0") == "0":
+            return ["the watcher did not see the setup end: %r" % result]
+        if result.get("moved_before_end") != "0":
+            return ["the product folder moved before the setup had ended"]
+        if result.get("folder_moved", "0") == "0":
+            return ["the product folder was never moved"]
+        return []
 
 
 def run_timed(bench, machine, command_line, answers=(), cwd=None, timeout=120, name="run"):

@@ -7,9 +7,10 @@
 #
 #   executable  size, sections and imports of the stripped kestova-patch.exe,
 #               and what makes it big (no Wine)
-#   wait        the patch's CPU time while it waits for the disc's setup and
-#               how soon it notices the setup's signal, against the original
-#               design's wait (Wine)
+#   wait        the patch's CPU time while it waits for the disc's setup's
+#               signal (against the original design's wait) and then for the
+#               end of the setup's chain, how soon it goes on after that end,
+#               and what its waiting calls cost one by one (Wine)
 #   registry    moving an uninstall entry: the patch's copy plus delete
 #               against RegCopyTreeA and SHCopyKeyA, growing sizes (Wine)
 #   stage       a whole install stage against a do-nothing program (Wine)
@@ -53,7 +54,7 @@ build() {
     fi
     if ! cmake --preset bench >"$RESULTS/configure.log" 2>&1 ||
         ! cmake --build "$BUILD" -j "$JOBS" --target kestova-patch player probe bench-setup_stub \
-            bench-wait_baseline bench-stage_timer bench-do_nothing bench-registry_move \
+            bench-wait_baseline bench-wait_calls bench-stage_timer bench-do_nothing bench-registry_move \
             >"$RESULTS/build.log" 2>&1; then
         echo "the build failed; the end of its log:"
         tail -n 30 "$RESULTS/build.log" "$RESULTS/configure.log"
