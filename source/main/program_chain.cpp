@@ -101,8 +101,9 @@ void drop_ended_members(program_chain* chain)
 }
 
 // The job's processes that are not members yet join them. A job that
-// cannot list them adds none.
-void add_job_processes(program_chain* chain)
+// cannot list them adds none. False when one could not be recorded yet (it
+// is still starting), so that the job is listed again at the next look.
+bool add_job_processes(program_chain* chain)
 {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
@@ -110,7 +111,7 @@ void add_job_processes(program_chain* chain)
     } ids{};
     if (!QueryInformationJobObject(chain->job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
         GetLastError() != static_cast<DWORD>(ERROR_MORE_DATA)) {
-        return;
+        return true;
     }
     DWORD listed = ids.list.NumberOfProcessIdsInList;
     if (listed > STARTED_PROCESSES_MAX) {
@@ -119,22 +120,48 @@ void add_job_processes(program_chain* chain)
     // The ids run on past the one-element array of the declaration.
     const BYTE* listed_ids =
         reinterpret_cast<const BYTE*>(&ids) + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+    bool all_recorded = true;
     for (DWORD i = 0; i < listed && chain->member_count < STARTED_PROCESSES_MAX; ++i) {
         std::uintptr_t listed_id = 0;
         std::memcpy(&listed_id, listed_ids + i * sizeof listed_id, sizeof listed_id);
         started_process member{static_cast<DWORD>(listed_id), {}};
-        // A process still starting joins at a later look; the job counts it.
-        if (!is_member(*chain, member.id) &&
-            look_at_process(member.id, &member.created) == process_state::running) {
-            chain->members[chain->member_count++] = member;
+        if (is_member(*chain, member.id)) {
+            continue;
         }
+        // A process still starting joins at a later look; the job counts it.
+        const process_state state = look_at_process(member.id, &member.created);
+        if (state == process_state::running) {
+            chain->members[chain->member_count++] = member;
+        } else if (state == process_state::starting) {
+            all_recorded = false;
+        }
+    }
+    return all_recorded;
+}
+
+// Asks the job how many of its processes run, and lists them when one has
+// joined since the last list (the job counts every process it ever held).
+// A job that stops answering is given up: its processes are followed by
+// parent.
+void look_at_job(program_chain* chain)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(chain->job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr)) {
+        CloseHandle(chain->job);
+        chain->job = nullptr;
+        chain->job_active = 0;
+        return;
+    }
+    chain->job_active = accounting.ActiveProcesses;
+    if (accounting.TotalProcesses != chain->job_listed_total && add_job_processes(chain)) {
+        chain->job_listed_total = accounting.TotalProcesses;
     }
 }
 
 // Brings the members up to date and writes the record when new ones were
-// seen: the job's processes (one cheap call) every time, the processes
-// started by a member (a list of every process of the system) when
-// by_parent is set.
+// seen: the job (one cheap call) every time, the processes started by a
+// member (a list of every process of the system) when by_parent is set.
 void look_for_members(program_chain* chain, bool by_parent)
 {
     if (chain->member_count == STARTED_PROCESSES_MAX) {
@@ -142,7 +169,7 @@ void look_for_members(program_chain* chain, bool by_parent)
     }
     const DWORD before = chain->member_count;
     if (chain->job != nullptr) {
-        add_job_processes(chain);
+        look_at_job(chain);
     }
     if (by_parent) {
         chain->looked = true;
@@ -224,17 +251,6 @@ bool start_through_shell(const char* program, const char* directory, program_cha
     return true;
 }
 
-// Processes of the job that still run; -1 when the job cannot answer.
-long active_processes(HANDLE job)
-{
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                   nullptr)) {
-        return -1;
-    }
-    return static_cast<long>(accounting.ActiveProcesses);
-}
-
 // The first process has ended (or cannot be waited on).
 bool process_ended(HANDLE process, DWORD milliseconds)
 {
@@ -242,20 +258,12 @@ bool process_ended(HANDLE process, DWORD milliseconds)
     return wait == WAIT_OBJECT_0 || wait == WAIT_FAILED;
 }
 
-// A process of the chain still runs: one in the job, the first one, or a
-// member that left the job or was never in one.
+// A process of the chain still runs, as the last look saw the job: one in
+// the job, the first one, or a member that left the job or was never in one.
 bool chain_runs(program_chain* chain)
 {
-    if (chain->job != nullptr) {
-        const long active = active_processes(chain->job);
-        if (active > 0) {
-            return true;
-        }
-        if (active < 0) {
-            // The job stopped answering: its processes are followed by parent.
-            CloseHandle(chain->job);
-            chain->job = nullptr;
-        }
+    if (chain->job != nullptr && chain->job_active > 0) {
+        return true;
     }
     if (chain->child_starting || (chain->process != nullptr && !process_ended(chain->process, 0))) {
         return true;
@@ -280,6 +288,8 @@ bool start_program_chain(const char* program, const char* directory, program_cha
     chain->member_count = 0;
     chain->looked = false;
     chain->child_starting = false;
+    chain->job_active = 0;
+    chain->job_listed_total = 0;
     chain->job = create_chain_job();
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
         watch_during_boxes(chain);

@@ -28,9 +28,11 @@ struct program_chain {
     platform::HANDLE job;
     started_process members[STARTED_PROCESSES_MAX];
     platform::DWORD member_count;
-    bool looked;                  // the processes have been listed by parent
-    platform::DWORD last_look_at; // when (GetTickCount)
-    bool child_starting;          // then a process a member started was still starting
+    bool looked;                      // the processes have been listed by parent
+    platform::DWORD last_look_at;     // when (GetTickCount)
+    bool child_starting;              // then a process a member started was still starting
+    platform::DWORD job_active;       // the job's processes running at the last look
+    platform::DWORD job_listed_total; // processes the job had held when last listed
 };
 
 // Starts program (an executable) with directory as its working folder
