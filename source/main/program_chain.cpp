@@ -33,7 +33,7 @@ constexpr DWORD CHAIN_POLL_INTERVAL_MS = 50;
 // where the job holds the chain, the list is needed only for a process that
 // left the job, and its parent is known from the job's own list meanwhile;
 // without a job the list is all there is.
-constexpr DWORD MEMBER_LOOK_INTERVAL_WITH_JOB_MS = 2000;
+constexpr DWORD MEMBER_LOOK_INTERVAL_WITH_JOB_MS = 5000;
 constexpr DWORD MEMBER_LOOK_INTERVAL_MS = 250;
 
 // The chain whose record the boxes' timer keeps up to date, and the timer.
