@@ -6,6 +6,8 @@
 using win32::dword_param;
 using win32::real;
 using win32::seam;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::security_attributes;
 using win32::wide;
 
@@ -26,6 +28,7 @@ platform::BOOL platform::CreateProcessA(const char* application_name, char* comm
                                         const platform::STARTUPINFOA* startup_info,
                                         platform::PROCESS_INFORMATION* process_information)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!startup_info || !process_information) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -49,21 +52,25 @@ platform::BOOL platform::CreateProcessA(const char* application_name, char* comm
 
 platform::DWORD platform::ResumeThread(platform::HANDLE thread)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::ResumeThread(real(thread));
 }
 
 platform::BOOL platform::TerminateProcess(platform::HANDLE process, platform::UINT exit_code)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::TerminateProcess(real(process), exit_code);
 }
 
 platform::HANDLE platform::CreateJobObjectA(void* security, const char* name)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::CreateJobObjectA(security_attributes(security), name));
 }
 
 platform::BOOL platform::AssignProcessToJobObject(platform::HANDLE job, platform::HANDLE process)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::AssignProcessToJobObject(real(job), real(process));
 }
 
@@ -73,6 +80,7 @@ platform::BOOL platform::QueryInformationJobObject(platform::HANDLE job, int inf
                                                    platform::DWORD info_length,
                                                    platform::DWORD* return_length)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param length(return_length);
     return ::QueryInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
                                        info_length, length.get());
@@ -81,18 +89,21 @@ platform::BOOL platform::QueryInformationJobObject(platform::HANDLE job, int inf
 platform::BOOL platform::SetInformationJobObject(platform::HANDLE job, int info_class, void* info,
                                                  platform::DWORD info_length)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SetInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
                                      info_length);
 }
 
 platform::DWORD platform::GetModuleFileNameW(void* module, platform::WCHAR* file_name, platform::DWORD size)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetModuleFileNameW(static_cast<::HMODULE>(module), wide(file_name), size);
 }
 
 platform::BOOL platform::CopyFileW(const platform::WCHAR* existing, const platform::WCHAR* destination,
                                    platform::BOOL fail_if_exists)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::CopyFileW(wide(existing), wide(destination), fail_if_exists);
 }
 
@@ -106,6 +117,7 @@ static_assert(sizeof(::FILETIME) == sizeof(platform::FILETIME), "same file time"
 platform::HANDLE platform::OpenProcess(platform::DWORD access, platform::BOOL inherit,
                                        platform::DWORD process_id)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::OpenProcess(access, inherit, process_id));
 }
 
@@ -113,6 +125,7 @@ platform::BOOL platform::GetProcessTimes(platform::HANDLE process, platform::FIL
                                          platform::FILETIME* exit_time, platform::FILETIME* kernel_time,
                                          platform::FILETIME* user_time)
 {
+    seam_call(seam_effect::looks, __func__);
     ::FILETIME times[4] = {};
     const ::BOOL answered = ::GetProcessTimes(real(process), &times[0], &times[1], &times[2], &times[3]);
     platform::FILETIME* out[4] = {creation_time, exit_time, kernel_time, user_time};
