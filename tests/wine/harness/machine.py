@@ -88,6 +88,22 @@ class Machine:
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
+    def stop_server(self):
+        """Shuts the machine down: every Windows program on it ends and its
+        wineserver saves the registry to disc and ends."""
+        wine_prefix.stop_wineserver(self.env)
+
+    def start_server(self):
+        """Starts the machine again after stop_server or cut_power."""
+        self._start_server()
+
+    def cut_power(self):
+        """Ends every process of the machine at once with SIGKILL, its
+        wineserver first, as a power cut would: what the server held in
+        memory only (registry changes it has not saved yet) is lost, files
+        written are kept. Returns how many processes were ended."""
+        return wine_prefix.kill_prefix_processes(self.prefix)
+
     def _start_server(self):
         # A server that outlives each program saves its start-up on every
         # Wine call; it still ends by itself half a minute after the last
@@ -128,10 +144,11 @@ class Machine:
         """A new file of the harness's own, outside the machine's drives."""
         return self.root / name
 
-    def run(self, command_line, script=(), cwd=None, timeout=60, wait_all=False):
+    def run(self, command_line, script=(), cwd=None, timeout=60, wait_all=False, poll=None):
         """Starts COMMAND_LINE (exactly as Windows gets it) through the player,
         which answers its message boxes from SCRIPT (a list of Box), and
-        returns the recorded Run."""
+        returns the recorded Run. POLL: milliseconds between the player's
+        looks for processes and boxes (its default, 50, when None)."""
         self._runs += 1
         script_file = self.scratch_file("run%d.script" % self._runs)
         log_file = self.scratch_file("run%d.log" % self._runs)
@@ -152,6 +169,8 @@ class Machine:
             args += ["--cwd", cwd]
         if wait_all:
             args.append("--wait-all")
+        if poll is not None:
+            args += ["--poll", str(poll)]
         # The player ends what it started at its own timeout; this one only
         # guards against the player itself hanging.
         completed = self.wine(*args, timeout=timeout + 60, check=False)
