@@ -11,6 +11,7 @@ so every machine of a run starts as a copy of the same template.
 import fcntl
 import os
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 
@@ -73,6 +74,32 @@ def stop_wineserver(env, timeout=60):
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, timeout=timeout, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+
+
+def kill_prefix_processes(prefix):
+    """Sends SIGKILL to every process of the prefix (its wineserver first,
+    then the Windows programs), found by the WINEPREFIX in their
+    environment; returns how many there were."""
+    wanted = b"WINEPREFIX=" + os.fsencode(str(prefix)) + b"\0"
+    servers, others = [], []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ:
+                if wanted not in b"\0" + environ.read():
+                    continue
+            with open("/proc/%s/comm" % entry) as comm:
+                name = comm.read().strip()
+        except OSError:
+            continue
+        (servers if name.startswith("wineserver") else others).append(int(entry))
+    for pid in servers + others:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    return len(servers) + len(others)
 
 
 class Template:
