@@ -39,6 +39,7 @@ or lasting copy of the patch left.
 import json
 import os
 import shutil
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -533,11 +534,45 @@ class Worker:
         self.machine.stop_server()
         self.server_up = False
         self.state = None
+        self.keeper = None
         without_menu_builder(self.machine)
         self.tools = runner.tools
 
     def close(self):
         self.machine.close()
+        self._forget_keeper()
+
+    # The machine's session. When its last program other than Wine's own
+    # services ends, Wine ends the session, and the next program starts a
+    # new one, whose wineboot runs the RunOnce entries at once, before the
+    # harness could take the patch's. A program that waits for ever keeps
+    # the session while the machine runs, as a logged-on user's would.
+
+    def start(self):
+        self.machine.start_server()
+        self.server_up = True
+        self.keeper = subprocess.Popen(["wine", "cmd.exe", "/c", "pause"], env=self.machine.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+
+    def shut_down(self):
+        self.machine.stop_server()
+        self.server_up = False
+        self._forget_keeper()
+
+    def cut_power(self):
+        self.machine.cut_power()
+        self.server_up = False
+        self._forget_keeper()
+
+    def _forget_keeper(self):
+        if self.keeper is not None:
+            try:
+                self.keeper.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.keeper.kill()
+                self.keeper.wait()
+            self.keeper = None
 
     def restore(self, saved, running=True):
         """Puts the machine into SAVED's state and leaves it running; with
@@ -549,10 +584,9 @@ class Worker:
             saved.restore_running(self.machine)
             return
         if self.server_up:
-            self.machine.stop_server()
+            self.shut_down()
         saved.restore(self.machine)
-        self.machine.start_server()
-        self.server_up = True
+        self.start()
         self.state = saved
 
     def dry_run(self, saved):
@@ -622,8 +656,7 @@ class Worker:
             # suspended.
             logon = take_run_once(machine, self.tools)
             if suspended:
-                machine.stop_server()
-                self.server_up = False
+                self.shut_down()
         else:
             background = Background(lambda: machine.run(command_line(program), script, timeout=RUN_TIMEOUT,
                                                         wait_all=True, poll=PLAYER_POLL_MS))
@@ -631,8 +664,7 @@ class Worker:
             while stop is None and time.monotonic() < deadline and background.running:
                 time.sleep(0.05)
                 stop = _stop_entry(report)
-            machine.cut_power()
-            self.server_up = False
+            self.cut_power()
             run = background.join(60)
             stop = stop or _stop_entry(report)
         remove_settings(machine, program)
@@ -653,8 +685,7 @@ class Worker:
                 logon = take_run_once_from_flush_dump(flush_dump)
                 t.note("the registry put back as the last flush left it")
         if not self.server_up:
-            machine.start_server()
-            self.server_up = True
+            self.start()
         if flushed:
             machine.wine("reg", "import", machine.windows_path_of(flush_dump), "/reg:32")
         runs = []
