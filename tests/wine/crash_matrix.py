@@ -111,13 +111,6 @@ def make_chain(runner, chain, work_dir, stamp, out):
     return made
 
 
-def first_folder_move(changes):
-    for number, name in changes:
-        if name == "SHFileOperationA":
-            return number
-    return 1
-
-
 def main():
     args = parse_arguments()
     columns = [column for column in args.columns.split(",") if column]
@@ -200,15 +193,12 @@ def main():
                     out("      " + line)
                 continue
             saved.changes = changes
-            first = first_folder_move(changes)
+            first = crash.first_folder_move(changes)
             out("      %s: %d changes, the first folder move is change %d (dry run %.0f s)" %
                 (state.name, len(changes), first, seconds))
             if args.verbose:
                 out("      " + " ".join("%d:%s" % change for change in changes))
-            numbers = range(0, len(changes))
-            if args.sample:
-                parity = 0 if WINE_ARCH == "win64" else 1
-                numbers = [n for n in range(first - 1, len(changes)) if n % 2 == parity]
+            numbers = crash.sample_numbers(changes, WINE_ARCH) if args.sample else range(0, len(changes))
             if args.after:
                 wanted = {int(n) for n in args.after.split(",")}
                 numbers = [n for n in numbers if n in wanted]

@@ -93,6 +93,28 @@ FLUSH_VALUES = [(_under_hklm(RUN_ONCE_KEY), RUN_ONCE_VALUE)]
 
 COLUMNS = ("kill", "power")
 
+# The test command's sample: of each stage's cells from its first folder
+# move to its end, cell N runs on the kind of machine whose share holds
+# N % SAMPLE_CYCLE, so that the two kinds together stop right after each of
+# those changes once.
+SAMPLE_CYCLE = 2
+SAMPLE_SHARES = {"win64": (0,), "win32": (1,)}
+
+
+def first_folder_move(changes):
+    """The number of the stage's first folder move (its first shell file
+    operation: parking the title under the shared code, or moving the title
+    that is removed), from a dry run's numbered CHANGES."""
+    for number, name in changes:
+        if name == "SHFileOperationA":
+            return number
+    return 1
+
+
+def sample_numbers(changes, arch):
+    """The N of the sample's cells of a stage on the kind of machine ARCH."""
+    return [n for n in range(first_folder_move(changes), len(changes)) if n % SAMPLE_CYCLE in SAMPLE_SHARES[arch]]
+
 
 class CellError(RuntimeError):
     """The cell could not be run as planned (not a verdict on the patch)."""
