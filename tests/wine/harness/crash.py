@@ -1,23 +1,26 @@
 """The crash matrix on the real platform: the crash-test build of the patch
 (kestova-patch-crashtest.exe, source/platform/win32/crash_test.cpp) stopped
-at every change a stage makes to the machine, then what a user does next,
-then the whole-state check of the Wine scenarios.
+right after each change a stage makes to the machine, then what a user does
+next, then the whole-state check of the Wine scenarios.
 
 A start state (one title installed and the other title's disc, or both
 titles installed for the removal of the one under the alternate code) is
 made once per kind of machine with the harness's own steps and saved: the
-prefix's registry files and everything on drive C: outside the Windows
-folder (its Temp folder included), with the server down. Each cell restores
-it into its worker's machine (a prefix of its own with its own wineserver),
+prefix's registry files, everything on drive C: outside the Windows folder
+(its Temp folder included) and the discs, with the server down, and the
+registry keys that a cell can change as a .reg file. Each cell restores it
+into its worker's machine (a prefix of its own with its own wineserver),
 which is far cheaper than installing again.
 
 The stage's changes are counted by a dry run of the crash-test build (mode
 count) from the restored state. Cell N of a column then:
-  - kill: the crash-test build ends its own process with TerminateProcess
-    right after change N (at the entry of change N + 1); the programs it
-    started go on and end (the user lets them), and the machine is shut
-    down and started again;
-  - power: at the same moment the process stops and the harness ends every
+  - kill: the machine is put back while it runs (folders synchronised, the
+    keys imported); the crash-test build ends its own process with
+    TerminateProcess right after change N (at the entry of change N + 1);
+    the programs it started go on and end, as the user lets them (one left
+    suspended never would: a restart ends it);
+  - power: the machine is put back from the saved files with its server
+    down; at the same moment the process stops and the harness ends every
     process of the machine with SIGKILL, its wineserver first: registry
     changes the server holds in memory only are lost, files written are
     kept, as after a power cut. RegFlushKey does nothing under Wine (the
@@ -26,7 +29,7 @@ count) from the restored state. Cell N of a column then:
     patch change to a .reg file at every flush, and after the cut the
     harness imports that file when the server has not saved since: the
     registry is then as a flushed Windows registry would be.
-Then the logon runs the patch's RunOnce entry where there is one (deleted
+Then the logon runs the patch's RunOnce entry where there is one (taken
 first, as Windows does), the user runs the patch again with answers (once
 more when that run only put right what the interrupted one left, as its
 box says), and for a removal removes the title again through Add/Remove
@@ -69,9 +72,8 @@ BOTH_INSTALLED = "Both titles are already installed*"
 # The disc's setup lingers this long after its signal: the patch only sees
 # a mutex that is still there.
 SETUP_LINGER_SECONDS = 1
-# A killed run waits for the programs it started; a setup left suspended by
-# a kill between its start and its resumption never ends, and the player
-# ends it after this long, as the user's restart would.
+# A killed run waits this long at most for the programs it started to end
+# (the setup lingers a second, the uninstaller takes no longer).
 KILLED_RUN_TIMEOUT = 30
 RUN_TIMEOUT = 90
 # The player looks for boxes this often in the matrix's runs (its default
@@ -695,6 +697,8 @@ class Worker:
             raise CellError("the crash-test build never stopped after change %d (%s)" %
                             (after, "; ".join(run.describe()) if run else "no run"))
         t.note("stopped at the entry of change %d (%s)" % (stop[1], stop[2]))
+        if column == "kill":
+            t.expect_equal(run.exit_code, KILLED_EXIT_CODE, "exit code of the killed run")
         t.expect(not run.unexpected_boxes, "the interrupted run showed a box nobody expected: %r" %
                  [box["text"] for box in run.unexpected_boxes])
         flushed = False
