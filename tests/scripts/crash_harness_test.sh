@@ -83,12 +83,16 @@ changes = [(1, "CreateDirectoryA"), (2, "CreateProcessA"), (3, "RegCreateKeyExA"
 expect_eq("stops that leave the setup suspended", [crash._left_suspended(changes, n) for n in range(1, 7)],
           [False, False, True, True, False, False])
 
-# The sample: from the first folder move to the end, each change on one
-# kind of machine.
+# The sample: each stage's changes from its first folder move to its end
+# stopped after once, over its start states and kinds of machine.
 stage = [(n, "SHFileOperationA" if n in (5, 9) else "RegSetValueExW") for n in range(1, 13)]
-wow64, win32 = crash.sample_numbers(stage, "win64"), crash.sample_numbers(stage, "win32")
-expect_eq("the sample covers the first move to the end once", sorted(wow64 + win32), list(range(5, 12)))
-expect_eq("both kinds take part", (bool(wow64), bool(win32)), (True, True))
+for group, slots in crash.SAMPLE_SLOTS.items():
+    cells = [(name, kind, n) for name, kind in set(slots) for n in crash.sample_numbers(name, stage, kind)]
+    expect_eq("the %s stage's sample covers its first move to its end once" % group,
+              sorted(n for _, _, n in cells), list(range(5, 12)))
+    expect_eq("%s: every slot takes part" % group, {(name, kind) for name, kind, _ in cells}, set(slots))
+    expect_eq("%s: its start states begin that stage" % group,
+              {crash.sample_stage(name) for name, _ in slots}, {group})
 
 # Chains: a state is made from its parent on the same machine.
 names = lambda chains: [[state.name for state in chain] for chain in chains]

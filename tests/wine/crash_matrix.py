@@ -10,11 +10,12 @@ machine (KESTOVA_WINE_ARCH: win64, the default, or win32).
 Without --sample every cell runs: for each start state and column, N = 0
 (stopped before its first change) up to the stage's last change less one
 (the dry run of the crash-test build counts the changes). With --sample only
-the cells from the stage's first folder move (the first SHFileOperationA)
-to its end whose N is even on a WoW64 machine and odd on a 32-bit one, in
-the kill column: the two kinds together stop once after each of those
-changes. The start states are made once and kept in the work folder for the
-next runs, as long as the programs they hold have not changed.
+this kind of machine's share of the test command's sample, in the kill
+column: each stage stopped once right after each change from its first
+folder move (its first SHFileOperationA) to its end, spread over the start
+states and kinds of machine of crash.SAMPLE_SLOTS. The start states are made
+once and kept in the work folder for the next runs, as long as the programs
+they hold have not changed.
 
 Prints one line per cell and a summary, and ends with "N passed, N failed"
 (cells; a start state or dry run that cannot be made counts as a failure).
@@ -117,6 +118,8 @@ def main():
     if any(column not in crash.COLUMNS for column in columns):
         sys.exit("columns: kill, power")
     states = [crash.STATES_BY_NAME[name] for name in args.states.split(",") if name]
+    if args.sample:
+        states = [state for state in crash.sample_states(WINE_ARCH) if state in states]
     work_dir = Path(args.work_dir or "build/crash-matrix/" + WINE_ARCH).resolve()
     tools = Tools(args.build_dir)
     if not tools.crash_patch.exists():
@@ -198,7 +201,7 @@ def main():
                 (state.name, len(changes), first, seconds))
             if args.verbose:
                 out("      " + " ".join("%d:%s" % change for change in changes))
-            numbers = crash.sample_numbers(changes, WINE_ARCH) if args.sample else range(0, len(changes))
+            numbers = crash.sample_numbers(state.name, changes, WINE_ARCH) if args.sample else range(len(changes))
             if args.after:
                 wanted = {int(n) for n in args.after.split(",")}
                 numbers = [n for n in numbers if n in wanted]

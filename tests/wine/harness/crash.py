@@ -95,12 +95,23 @@ FLUSH_VALUES = [(_under_hklm(RUN_ONCE_KEY), RUN_ONCE_VALUE)]
 
 COLUMNS = ("kill", "power")
 
-# The test command's sample: of each stage's cells from its first folder
-# move to its end, cell N runs on the kind of machine whose share holds
-# N % SAMPLE_CYCLE, so that the two kinds together stop right after each of
-# those changes once.
-SAMPLE_CYCLE = 2
-SAMPLE_SHARES = {"win64": (0,), "win32": (1,)}
+# The test command's sample. Each stage (the install stage, which makes the
+# same changes from either title's start state; the removal with a title
+# remaining; the removal of the last title) is stopped once right after each
+# of its changes from its first folder move to its end: cell N of a stage
+# runs in slot N % len(slots) of the stage's slots, a start state on a kind
+# of machine.
+SAMPLE_SLOTS = {
+    "install": [("install_3_beside_2", "win64"), ("install_2_beside_3", "win32")],
+    "uninstall_with_remaining": [("uninstall_with_remaining", "win64"), ("uninstall_with_remaining", "win32")],
+    "uninstall_without_remaining": [("uninstall_without_remaining", "win64"),
+                                    ("uninstall_without_remaining", "win32")],
+}
+
+
+def sample_stage(state_name):
+    """The sample's name of the stage a start state begins."""
+    return "install" if state_name.startswith("install") else state_name
 
 
 def first_folder_move(changes):
@@ -113,9 +124,17 @@ def first_folder_move(changes):
     return 1
 
 
-def sample_numbers(changes, arch):
-    """The N of the sample's cells of a stage on the kind of machine ARCH."""
-    return [n for n in range(first_folder_move(changes), len(changes)) if n % SAMPLE_CYCLE in SAMPLE_SHARES[arch]]
+def sample_numbers(state_name, changes, arch):
+    """The N of the sample's cells of a start state on the kind of machine
+    ARCH, from the numbered CHANGES of its stage's dry run."""
+    slots = SAMPLE_SLOTS[sample_stage(state_name)]
+    return [n for n in range(first_folder_move(changes), len(changes)) if slots[n % len(slots)] == (state_name, arch)]
+
+
+def sample_states(arch):
+    """The start states that have cells of the sample on ARCH."""
+    wanted = {name for slots in SAMPLE_SLOTS.values() for name, kind in slots if kind == arch}
+    return [state for state in STATES if state.name in wanted]
 
 
 class CellError(RuntimeError):
