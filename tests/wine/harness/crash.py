@@ -50,7 +50,7 @@ from pathlib import Path
 from .kestova import (ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE, PATCH_CAPTION, PATCH_FOLDER, PUBLISHER_KEY,
                       SHARED_PRODUCT_CODE, ARP_CACHE_KEY, NOT_INSTALLED, command_line, product_folder, uninstall_key)
 from .player import Box
-from .prefix import WINE_ARCH
+from .prefix import NATIVE_LOADER, WINE_ARCH
 from .scenario import Test
 from .swap import (KNOWN_SETUP_STAMPS, OTHER_TITLE, TEMPORARY_COPY, ask_disc, disc_not_found, exported_keys,
                    expect_code_free, expect_title_gone, expect_title_installed, expect_unchanged, export_key,
@@ -594,7 +594,7 @@ class Worker:
     def start(self):
         self.machine.start_server()
         self.server_up = True
-        self.keeper = subprocess.Popen(["wine", "cmd.exe", "/c", "pause"], env=self.machine.env,
+        self.keeper = subprocess.Popen([NATIVE_LOADER or "wine", "cmd.exe", "/c", "pause"], env=self.machine.env,
                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
 

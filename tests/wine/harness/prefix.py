@@ -32,6 +32,11 @@ if WINE_ARCH not in ("win64", "win32"):
 IS_WOW64 = WINE_ARCH == "win64"
 # The folder of the system files that a 32-bit program loads.
 SYSTEM32_FOR_32BIT = r"C:\windows\syswow64" if IS_WOW64 else r"C:\windows\system32"
+# Wine's 64-bit loader: on a WoW64 machine Wine's own 64-bit programs run
+# through it natively, where "wine" would run their 32-bit builds (through
+# an emulator on some hosts). None on a 32-bit machine or without it.
+NATIVE_LOADER = (shutil.which("wine64") or ("/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64")
+                                            else None)) if IS_WOW64 else None
 
 _SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".nls"}
 
