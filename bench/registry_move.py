@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Moving an uninstall entry: the patch's subtree copy plus delete against
 RegCopyTreeA plus RegDeleteTreeA, against SHCopyKeyA plus SHDeleteKeyA and
-against RegRenameKey (the move in one step), on the same generated trees in
-one run of registry_move.exe under Wine (see
+against RegRenameKey (the move in one step, measured as a reference only:
+the patch moves entries by copy and delete on every system), on the same
+generated trees in one run of registry_move.exe under Wine (see
 bench/programs/registry_move.cpp). Prints the median time of each method
 per size, the ratios to RegCopyTreeA, and how each grows with the size.
 """

@@ -9,7 +9,13 @@
 #      both_tests.exe, which runs the tests shared by both backends under
 #      Wine on a throwaway WoW64 machine and a 32-bit one;
 #   4. the end-to-end scenarios under Wine, one CTest test each, on both
-#      kinds of machine.
+#      kinds of machine, two at a time (each on a machine and wineserver
+#      of its own);
+#   5. a sample of the crash matrix under Wine (tests/wine/crash_matrix.py
+#      --sample): the crash-test build stopped once right after each change
+#      from each stage's first folder move to its end, those changes shared
+#      between the WoW64 and the 32-bit machine (the whole matrix is
+#      scripts/crash-matrix.sh).
 # It prints a summary and ends with the line "N passed, N failed" (the tests
 # of all steps; a build or set-up step that fails counts as one failed test),
 # and exits non-zero on any failure. Build folders: build/e2e-test-*.
@@ -103,32 +109,56 @@ windows_build() {
 # CTest project of the scenarios keeps it in its own folder.
 wine_setup() {
     local started=$SECONDS
-    echo "== wine: the template machines (WoW64 and 32-bit)"
+    echo "== wine: the template machines (WoW64 and 32-bit, side by side)"
     rm -rf "$WINE_CTEST/wine" "$WINE_CTEST/wine32"
     if ! run_logged "$LOGS/wine-configure.log" cmake -S tests/wine -B "$WINE_CTEST" \
-        -DKESTOVA_WINDOWS_BUILD="$WINDOWS_BUILD" -DPython3_EXECUTABLE="$PYTHON" ||
-        ! run_logged "$LOGS/wine-template.log" env KESTOVA_WINE_ARCH=win64 "$PYTHON" tests/wine/run.py template \
-            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine" ||
-        ! run_logged "$LOGS/wine32-template.log" env KESTOVA_WINE_ARCH=win32 "$PYTHON" tests/wine/run.py template \
-            --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine32"; then
+        -DKESTOVA_WINDOWS_BUILD="$WINDOWS_BUILD" -DPython3_EXECUTABLE="$PYTHON"; then
+        record "wine template machines" 0 1 $((SECONDS - started)) "could not configure the Wine tests"
+        return 1
+    fi
+    run_logged "$LOGS/wine-template.log" env KESTOVA_WINE_ARCH=win64 "$PYTHON" tests/wine/run.py template \
+        --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine" &
+    local wow64=$!
+    run_logged "$LOGS/wine32-template.log" env KESTOVA_WINE_ARCH=win32 "$PYTHON" tests/wine/run.py template \
+        --build-dir "$WINDOWS_BUILD" --work-dir "$WINE_CTEST/wine32" &
+    local win32=$!
+    local made=0
+    wait "$wow64" || made=1
+    wait "$win32" || made=1
+    if [[ $made -ne 0 ]]; then
         record "wine template machines" 0 1 $((SECONDS - started)) "could not make the Wine prefixes"
         return 1
     fi
     record "wine template machines" 0 0 $((SECONDS - started)) "ready"
 }
 
-# both_tests_under_wine ARCH WORK: both_tests.exe on a WoW64 (win64) or a
-# 32-bit (win32) machine.
+# both_tests.exe on a WoW64 (win64) and a 32-bit (win32) machine, side by
+# side, each counted as its own step.
 both_tests_under_wine() {
-    local arch=$1 work=$2 started=$SECONDS log=$LOGS/both-tests-$1.log
-    echo "== both_tests.exe under Wine ($arch)"
+    local started=$SECONDS arch status
+    echo "== both_tests.exe under Wine (win64 and win32, side by side)"
     if [[ ! -f $WINDOWS_BUILD/both_tests.exe ]]; then
-        record "both_tests.exe under Wine ($arch)" 0 1 $((SECONDS - started)) "not built"
+        record "both_tests.exe under Wine (win64)" 0 1 $((SECONDS - started)) "not built"
+        record "both_tests.exe under Wine (win32)" 0 1 $((SECONDS - started)) "not built"
         return
     fi
-    KESTOVA_WINE_ARCH=$arch timeout 1200 "$PYTHON" tests/wine/run.py exec --build-dir "$WINDOWS_BUILD" \
-        --work-dir "$work" -- "$WINDOWS_BUILD/both_tests.exe" >"$log" 2>&1
-    local status=$? counts
+    local -A pids
+    for arch in win64 win32; do
+        KESTOVA_WINE_ARCH=$arch timeout 1200 "$PYTHON" tests/wine/run.py exec --build-dir "$WINDOWS_BUILD" \
+            --work-dir "$WINE_CTEST/$([[ $arch == win64 ]] && echo wine || echo wine32)" \
+            -- "$WINDOWS_BUILD/both_tests.exe" >"$LOGS/both-tests-$arch.log" 2>&1 &
+        pids[$arch]=$!
+    done
+    for arch in win64 win32; do
+        wait "${pids[$arch]}"
+        status=$?
+        count_both_tests "$arch" "$status" "$started"
+    done
+}
+
+# count_both_tests ARCH STATUS STARTED: records the run of both_tests.exe.
+count_both_tests() {
+    local arch=$1 status=$2 started=$3 log=$LOGS/both-tests-$1.log counts
     read -r -a counts <<<"$(gtest_counts "$log")"
     if [[ $status -ne 0 && ${counts[1]} -eq 0 ]]; then
         # It ended badly without saying which test failed (a crash, a hang).
@@ -142,9 +172,9 @@ both_tests_under_wine() {
 
 wine_scenarios() {
     local started=$SECONDS log=$LOGS/wine-scenarios.log
-    echo "== Wine scenarios (wine.*: WoW64 machines, wine32.*: 32-bit machines)"
+    echo "== Wine scenarios (wine.*: WoW64 machines, wine32.*: 32-bit machines), two at a time"
     # both_tests.exe has its own step above, where its tests are counted one by one.
-    ctest --test-dir "$WINE_CTEST" -LE both --output-on-failure >"$log" 2>&1
+    ctest --test-dir "$WINE_CTEST" -LE both -j "$JOBS" --output-on-failure >"$log" 2>&1
     local counts
     read -r -a counts <<<"$(ctest_counts "$log")"
     grep -E '^\s*[0-9]+/[0-9]+ Test' "$log" | sed -E 's/^\s*[0-9]+\/[0-9]+ Test +#[0-9]+: /  /'
@@ -153,6 +183,29 @@ wine_scenarios() {
         grep -E '^(FAIL|    - |      )' "$log" | grep -vE '^ +Start +[0-9]+:' | head -n 150
     fi
     record "Wine scenarios" "${counts[0]}" "${counts[1]}" $((SECONDS - started))
+}
+
+# crash_sample ARCH WORK: the kind of machine's share of the crash matrix's
+# sample, its cells two at a time, on machines copied from the template
+# prefix in WORK.
+crash_sample() {
+    local arch=$1 work=$2 started=$SECONDS log=$LOGS/crash-sample-$1.log
+    echo "== crash matrix under Wine, sample ($arch)"
+    KESTOVA_WINE_ARCH=$arch timeout 3600 "$PYTHON" tests/wine/crash_matrix.py --sample --jobs "$JOBS" \
+        --build-dir "$WINDOWS_BUILD" --work-dir "$work" >"$log" 2>&1
+    local line passed=0 failed=1
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+    if [[ -n $line ]]; then
+        passed=${line%% passed*}
+        line=${line##*passed, }
+        failed=${line%% failed}
+    fi
+    grep -E '^  (kill|power) ' "$log"
+    if [[ $failed -gt 0 ]]; then
+        echo "---- the cells that did not end whole (all in $log):"
+        grep -E '^(FAIL|    - )' "$log" | head -n 60
+    fi
+    record "crash matrix sample ($arch)" "$passed" "$failed" $((SECONDS - started))
 }
 
 # One X server for all of Wine's windows, when there is no display.
@@ -198,9 +251,10 @@ main() {
         start_display
         trap stop_display EXIT
         if wine_setup; then
-            both_tests_under_wine win64 "$WINE_CTEST/wine"
-            both_tests_under_wine win32 "$WINE_CTEST/wine32"
+            both_tests_under_wine
             wine_scenarios
+            crash_sample win64 "$WINE_CTEST/wine"
+            crash_sample win32 "$WINE_CTEST/wine32"
         fi
     fi
 

@@ -15,8 +15,9 @@
 //   RegCopyTree   RegCopyTreeA, then RegDeleteTreeA;
 //   SHCopyKey     SHCopyKeyA, then SHDeleteKeyA;
 //   rename        RegRenameKey (src to dst below the same parent), the move
-//                 in one step; looked up in advapi32 at run time (Windows
-//                 Vista and later, Wine 8). Left out when it is missing.
+//                 in one step, as a reference: the patch never calls it;
+//                 looked up in advapi32 at run time (Windows Vista and
+//                 later, Wine 8). Left out when it is missing.
 // The order of the methods turns with each round. After every copy the
 // destination is compared with the source (keys, values, types and bytes),
 // and after every delete the source must be gone; a run that fails either

@@ -13,6 +13,8 @@
 #include <new>
 
 using win32::real;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::wide;
 
 namespace
@@ -170,11 +172,13 @@ struct platform::DXDIAG_SESSION {
 
 platform::HRESULT platform::CoInitialize(void* reserved)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::CoInitialize(reserved);
 }
 
 void platform::CoUninitialize()
 {
+    seam_call(seam_effect::looks, __func__);
     ::CoUninitialize();
 }
 
@@ -183,6 +187,7 @@ platform::HRESULT platform::shell_link_load(platform::HWND owner, const platform
                                             int arguments_capacity, char* description,
                                             int description_capacity)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!shortcut_path || !usable_buffer(target, target_capacity) ||
         !usable_buffer(arguments, arguments_capacity) || !usable_buffer(description, description_capacity)) {
         return E_INVALIDARG;
@@ -218,6 +223,7 @@ platform::HRESULT platform::shell_link_load(platform::HWND owner, const platform
 platform::HRESULT platform::shell_link_save(const platform::WCHAR* shortcut_path, const char* target,
                                             const char* arguments, const char* description)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!shortcut_path || !target || !arguments || !description) {
         return E_INVALIDARG;
     }
@@ -308,6 +314,7 @@ platform::HRESULT platform::shell_link_rewrite_arguments(const platform::WCHAR* 
                                                          platform::shell_link_arguments_rewrite rewrite,
                                                          void* context)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!shortcut_path || !rewrite || arguments_capacity <= 0 || arguments_capacity > LINK_ARGUMENTS_LIMIT) {
         return E_INVALIDARG;
     }
@@ -355,6 +362,7 @@ platform::HRESULT platform::shell_link_rewrite_arguments(const platform::WCHAR* 
 
 platform::HRESULT platform::dxdiag_open_system_info(platform::DXDIAG_SESSION** session)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!session) {
         return E_INVALIDARG;
     }
@@ -391,6 +399,7 @@ platform::HRESULT platform::dxdiag_get_property(platform::DXDIAG_SESSION* sessio
                                                 const platform::WCHAR* name,
                                                 platform::DXDIAG_PROPERTY* property)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!session || !session->system_info.get() || !name || !property) {
         return E_INVALIDARG;
     }
@@ -408,6 +417,7 @@ platform::HRESULT platform::dxdiag_get_property(platform::DXDIAG_SESSION* sessio
 
 void platform::dxdiag_close(platform::DXDIAG_SESSION* session)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!session) {
         return;
     }

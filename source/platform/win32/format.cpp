@@ -9,12 +9,14 @@
 // means a cut text.) So the whole buffer is handed over and the last byte
 // is set here whenever the text did not end inside it.
 #include "platform/platform.h"
+#include "platform/win32/seam_call.h"
 
 #include <cstdio>
 #include <cstring>
 
 int platform::format_bounded(char* buffer, std::size_t size, const char* format, std::va_list args)
 {
+    win32::seam_call(win32::seam_effect::looks, __func__);
     if (buffer == nullptr || size == 0) {
         return 0;
     }

@@ -10,6 +10,7 @@
 // The seam first: <windows.h> defines macros (ERROR_SUCCESS, MAX_PATH,
 // HKEY_LOCAL_MACHINE, ...) that would rewrite the seam's own names.
 #include "platform/platform.h"
+#include "platform/win32/seam_call.h"
 
 namespace win32
 {

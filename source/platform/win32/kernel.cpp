@@ -9,6 +9,8 @@
 using win32::dword_param;
 using win32::real;
 using win32::seam;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::security_attributes;
 using win32::uint_param;
 using win32::wide;
@@ -28,37 +30,44 @@ std::FILE* real_file(platform::CRT_FILE* file)
 
 platform::DWORD platform::GetLastError()
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetLastError();
 }
 
 void platform::SetLastError(platform::DWORD error)
 {
+    seam_call(seam_effect::looks, __func__);
     ::SetLastError(error);
 }
 
 const char* platform::GetCommandLineA()
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetCommandLineA();
 }
 
 platform::DWORD platform::GetModuleFileNameA(void* module, char* file_name, platform::DWORD size)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetModuleFileNameA(static_cast<::HMODULE>(module), file_name, size);
 }
 
 platform::UINT platform::GetSystemDirectoryA(char* buffer, platform::UINT size)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetSystemDirectoryA(buffer, size);
 }
 
 void platform::OutputDebugStringA(const char* text)
 {
+    seam_call(seam_effect::looks, __func__);
     ::OutputDebugStringA(text);
 }
 
 int platform::MultiByteToWideChar(platform::UINT code_page, platform::DWORD flags, const char* text,
                                   int length, platform::WCHAR* wide_text, int wide_length)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::MultiByteToWideChar(code_page, flags, text, length, wide(wide_text), wide_length);
 }
 
@@ -66,17 +75,20 @@ int platform::WideCharToMultiByte(platform::UINT code_page, platform::DWORD flag
                                   const platform::WCHAR* wide_text, int wide_length, char* text, int length,
                                   const char* default_char, platform::BOOL* used_default_char)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::WideCharToMultiByte(code_page, flags, wide(wide_text), wide_length, text, length, default_char,
                                  used_default_char);
 }
 
 platform::DWORD platform::GetLogicalDriveStringsA(platform::DWORD length, char* buffer)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetLogicalDriveStringsA(length, buffer);
 }
 
 platform::UINT platform::GetDriveTypeA(const char* root)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetDriveTypeA(root);
 }
 
@@ -87,6 +99,7 @@ platform::BOOL platform::GetVolumeInformationA(const char* root, char* volume_na
                                                platform::DWORD* file_system_flags, char* file_system_name,
                                                platform::DWORD file_system_name_size)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param serial(serial_number);
     dword_param component_length(max_component_length);
     dword_param flags(file_system_flags);
@@ -96,62 +109,74 @@ platform::BOOL platform::GetVolumeInformationA(const char* root, char* volume_na
 
 platform::DWORD platform::GetFileAttributesA(const char* path)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetFileAttributesA(path);
 }
 
 platform::BOOL platform::CopyFileA(const char* existing, const char* destination,
                                    platform::BOOL fail_if_exists)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::CopyFileA(existing, destination, fail_if_exists);
 }
 
 platform::BOOL platform::CreateDirectoryA(const char* path, void* security)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::CreateDirectoryA(path, security_attributes(security));
 }
 
 platform::DWORD platform::GetCurrentDirectoryA(platform::DWORD size, char* buffer)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetCurrentDirectoryA(size, buffer);
 }
 
 platform::BOOL platform::SetCurrentDirectoryA(const char* path)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SetCurrentDirectoryA(path);
 }
 
 platform::DWORD platform::GetTempPathA(platform::DWORD size, char* buffer)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetTempPathA(size, buffer);
 }
 
 platform::HANDLE platform::OpenMutexA(platform::DWORD access, platform::BOOL inherit, const char* name)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::OpenMutexA(access, inherit, name));
 }
 
 platform::BOOL platform::CloseHandle(platform::HANDLE handle)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::CloseHandle(real(handle));
 }
 
 platform::DWORD platform::WaitForSingleObject(platform::HANDLE handle, platform::DWORD milliseconds)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::WaitForSingleObject(real(handle), milliseconds);
 }
 
 void platform::Sleep(platform::DWORD milliseconds)
 {
+    seam_call(seam_effect::looks, __func__);
     ::Sleep(milliseconds);
 }
 
 platform::DWORD platform::GetTickCount()
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetTickCount();
 }
 
 platform::BOOL platform::GetVersionExA(platform::OSVERSIONINFOA* info)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!info) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -189,6 +214,7 @@ static_assert(sizeof(::VS_FIXEDFILEINFO) == sizeof(platform::VS_FIXEDFILEINFO),
 
 platform::DWORD platform::GetFileVersionInfoSizeA(const char* file_name, platform::DWORD* handle)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param zero(handle);
     return ::GetFileVersionInfoSizeA(file_name, zero.get());
 }
@@ -196,12 +222,14 @@ platform::DWORD platform::GetFileVersionInfoSizeA(const char* file_name, platfor
 platform::BOOL platform::GetFileVersionInfoA(const char* file_name, platform::DWORD handle,
                                              platform::DWORD size, void* data)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetFileVersionInfoA(file_name, handle, size, data);
 }
 
 platform::BOOL platform::VerQueryValueA(const void* block, const char* sub_block, void** buffer,
                                         platform::UINT* length)
 {
+    seam_call(seam_effect::looks, __func__);
     uint_param found_length(length);
     return ::VerQueryValueA(block, sub_block, buffer, found_length.get());
 }
@@ -211,31 +239,37 @@ platform::BOOL platform::VerQueryValueA(const void* block, const char* sub_block
 
 platform::CRT_FILE* platform::crt_fopen(const char* path, const char* mode)
 {
+    seam_call(seam_effect::looks, __func__);
     return reinterpret_cast<platform::CRT_FILE*>(std::fopen(path, mode));
 }
 
 int platform::crt_fseek(platform::CRT_FILE* file, long offset, int origin)
 {
+    seam_call(seam_effect::looks, __func__);
     return std::fseek(real_file(file), offset, origin);
 }
 
 long platform::crt_ftell(platform::CRT_FILE* file)
 {
+    seam_call(seam_effect::looks, __func__);
     return std::ftell(real_file(file));
 }
 
 std::size_t platform::crt_fread(void* buffer, std::size_t size, std::size_t count, platform::CRT_FILE* file)
 {
+    seam_call(seam_effect::looks, __func__);
     return std::fread(buffer, size, count, real_file(file));
 }
 
 int platform::crt_fclose(platform::CRT_FILE* file)
 {
+    seam_call(seam_effect::looks, __func__);
     return std::fclose(real_file(file));
 }
 
 void platform::exit_process(int exit_code)
 {
+    seam_call(seam_effect::looks, __func__);
     std::exit(exit_code);
 }
 
@@ -244,11 +278,13 @@ void platform::exit_process(int exit_code)
 
 int platform::MessageBoxA(platform::HWND owner, const char* text, const char* caption, platform::UINT type)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::MessageBoxA(real(owner), text, caption, type);
 }
 
 platform::HFONT platform::CreateFontIndirectA(const platform::LOGFONTA* font)
 {
+    seam_call(seam_effect::looks, __func__);
     if (!font) {
         return nullptr;
     }
@@ -278,6 +314,7 @@ platform::HFONT platform::CreateFontIndirectA(const platform::LOGFONTA* font)
 platform::INT_PTR platform::SendMessageA(platform::HWND window, platform::UINT message, std::uintptr_t wparam,
                                          platform::INT_PTR lparam)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SendMessageA(real(window), message, wparam, lparam);
 }
 
@@ -285,6 +322,7 @@ platform::INT_PTR platform::SendMessageA(platform::HWND window, platform::UINT m
 // Interruption safety: the run mutex.
 platform::HANDLE platform::CreateMutexA(void* security, platform::BOOL initial_owner, const char* name)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::CreateMutexA(security_attributes(security), initial_owner, name));
 }
 
@@ -293,12 +331,14 @@ platform::HANDLE platform::CreateMutexA(void* security, platform::BOOL initial_o
 platform::DWORD platform::ExpandEnvironmentStringsA(const char* source, char* destination,
                                                     platform::DWORD size)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::ExpandEnvironmentStringsA(source, destination, size);
 }
 
 platform::DWORD platform::GetFullPathNameW(const platform::WCHAR* name, platform::DWORD size,
                                            platform::WCHAR* buffer, platform::WCHAR** file_part)
 {
+    seam_call(seam_effect::looks, __func__);
     wchar_t* part = nullptr;
     const ::DWORD length = ::GetFullPathNameW(wide(name), size, wide(buffer), &part);
     if (file_part) {
@@ -309,27 +349,32 @@ platform::DWORD platform::GetFullPathNameW(const platform::WCHAR* name, platform
 
 platform::DWORD platform::GetFileAttributesW(const platform::WCHAR* path)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetFileAttributesW(wide(path));
 }
 
 platform::BOOL platform::RemoveDirectoryA(const char* path)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::RemoveDirectoryA(path);
 }
 
 platform::BOOL platform::MoveFileExW(const platform::WCHAR* existing, const platform::WCHAR* new_name,
                                      platform::DWORD flags)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::MoveFileExW(wide(existing), wide(new_name), flags);
 }
 
 platform::BOOL platform::DeleteFileW(const platform::WCHAR* path)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::DeleteFileW(wide(path));
 }
 
 platform::CRT_FILE* platform::crt_wfopen(const platform::WCHAR* path, const char* mode)
 {
+    seam_call(seam_effect::looks, __func__);
     wchar_t wide_mode[4] = {};
     for (int i = 0; i < 3 && mode[i] != '\0'; ++i) {
         wide_mode[i] = static_cast<wchar_t>(mode[i]);

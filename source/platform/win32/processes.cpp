@@ -8,6 +8,8 @@
 using win32::dword_param;
 using win32::real;
 using win32::seam;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::security_attributes;
 using win32::wide;
 
@@ -28,6 +30,7 @@ platform::BOOL platform::CreateProcessA(const char* application_name, char* comm
                                         const platform::STARTUPINFOA* startup_info,
                                         platform::PROCESS_INFORMATION* process_information)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!startup_info || !process_information) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -51,21 +54,25 @@ platform::BOOL platform::CreateProcessA(const char* application_name, char* comm
 
 platform::DWORD platform::ResumeThread(platform::HANDLE thread)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::ResumeThread(real(thread));
 }
 
 platform::BOOL platform::TerminateProcess(platform::HANDLE process, platform::UINT exit_code)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::TerminateProcess(real(process), exit_code);
 }
 
 platform::HANDLE platform::CreateJobObjectA(void* security, const char* name)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::CreateJobObjectA(security_attributes(security), name));
 }
 
 platform::BOOL platform::AssignProcessToJobObject(platform::HANDLE job, platform::HANDLE process)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::AssignProcessToJobObject(real(job), real(process));
 }
 
@@ -75,6 +82,7 @@ platform::BOOL platform::QueryInformationJobObject(platform::HANDLE job, int inf
                                                    platform::DWORD info_length,
                                                    platform::DWORD* return_length)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param length(return_length);
     return ::QueryInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
                                        info_length, length.get());
@@ -83,18 +91,21 @@ platform::BOOL platform::QueryInformationJobObject(platform::HANDLE job, int inf
 platform::BOOL platform::SetInformationJobObject(platform::HANDLE job, int info_class, void* info,
                                                  platform::DWORD info_length)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SetInformationJobObject(real(job), static_cast<::JOBOBJECTINFOCLASS>(info_class), info,
                                      info_length);
 }
 
 platform::DWORD platform::GetModuleFileNameW(void* module, platform::WCHAR* file_name, platform::DWORD size)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::GetModuleFileNameW(static_cast<::HMODULE>(module), wide(file_name), size);
 }
 
 platform::BOOL platform::CopyFileW(const platform::WCHAR* existing, const platform::WCHAR* destination,
                                    platform::BOOL fail_if_exists)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::CopyFileW(wide(existing), wide(destination), fail_if_exists);
 }
 
@@ -108,6 +119,7 @@ static_assert(sizeof(::FILETIME) == sizeof(platform::FILETIME), "same file time"
 platform::HANDLE platform::OpenProcess(platform::DWORD access, platform::BOOL inherit,
                                        platform::DWORD process_id)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::OpenProcess(access, inherit, process_id));
 }
 
@@ -115,6 +127,7 @@ platform::BOOL platform::GetProcessTimes(platform::HANDLE process, platform::FIL
                                          platform::FILETIME* exit_time, platform::FILETIME* kernel_time,
                                          platform::FILETIME* user_time)
 {
+    seam_call(seam_effect::looks, __func__);
     ::FILETIME times[4] = {};
     const ::BOOL answered = ::GetProcessTimes(real(process), &times[0], &times[1], &times[2], &times[3]);
     platform::FILETIME* out[4] = {creation_time, exit_time, kernel_time, user_time};
@@ -133,6 +146,7 @@ platform::BOOL platform::GetProcessTimes(platform::HANDLE process, platform::FIL
 
 platform::HANDLE platform::CreateToolhelp32Snapshot(platform::DWORD flags, platform::DWORD process_id)
 {
+    seam_call(seam_effect::looks, __func__);
     return seam(::CreateToolhelp32Snapshot(flags, process_id));
 }
 
@@ -172,23 +186,27 @@ void CALLBACK call_seam_timer(::HWND window, ::UINT message, ::UINT_PTR id, ::DW
 
 platform::BOOL platform::Process32First(platform::HANDLE snapshot, platform::PROCESSENTRY32* entry)
 {
+    seam_call(seam_effect::looks, __func__);
     return next_process(real(snapshot), entry, true);
 }
 
 platform::BOOL platform::Process32Next(platform::HANDLE snapshot, platform::PROCESSENTRY32* entry)
 {
+    seam_call(seam_effect::looks, __func__);
     return next_process(real(snapshot), entry, false);
 }
 
 std::uintptr_t platform::SetTimer(platform::HWND window, std::uintptr_t id, platform::UINT elapse,
                                   platform::TIMERPROC proc)
 {
+    seam_call(seam_effect::looks, __func__);
     seam_timer_proc = proc;
     return ::SetTimer(real(window), id, elapse, proc != nullptr ? call_seam_timer : nullptr);
 }
 
 platform::BOOL platform::KillTimer(platform::HWND window, std::uintptr_t id)
 {
+    seam_call(seam_effect::looks, __func__);
     const ::BOOL killed = ::KillTimer(real(window), id);
     seam_timer_proc = nullptr;
     return killed;
@@ -196,6 +214,7 @@ platform::BOOL platform::KillTimer(platform::HWND window, std::uintptr_t id)
 
 void platform::GetSystemTimeAsFileTime(platform::FILETIME* time)
 {
+    seam_call(seam_effect::looks, __func__);
     ::FILETIME now = {};
     ::GetSystemTimeAsFileTime(&now);
     time->dwLowDateTime = now.dwLowDateTime;

@@ -7,6 +7,8 @@
 using win32::dword_param;
 using win32::key_param;
 using win32::real;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::security_attributes;
 using win32::wide;
 
@@ -39,6 +41,7 @@ class filetime_param
 
 platform::LONG platform::RegOpenKeyA(platform::HKEY key, const char* sub_key, platform::HKEY* result)
 {
+    seam_call(seam_effect::looks, __func__);
     key_param opened(result);
     return ::RegOpenKeyA(real(key), sub_key, opened.get());
 }
@@ -46,6 +49,7 @@ platform::LONG platform::RegOpenKeyA(platform::HKEY key, const char* sub_key, pl
 platform::LONG platform::RegOpenKeyExW(platform::HKEY key, const platform::WCHAR* sub_key,
                                        platform::DWORD options, platform::REGSAM sam, platform::HKEY* result)
 {
+    seam_call(seam_effect::looks, __func__);
     key_param opened(result);
     return ::RegOpenKeyExW(real(key), wide(sub_key), options, sam, opened.get());
 }
@@ -54,6 +58,7 @@ platform::LONG platform::RegCreateKeyExA(platform::HKEY key, const char* sub_key
                                          char* class_name, platform::DWORD options, platform::REGSAM sam,
                                          void* security, platform::HKEY* result, platform::DWORD* disposition)
 {
+    seam_call(seam_effect::changes, __func__);
     key_param created(result);
     dword_param created_or_opened(disposition);
     return ::RegCreateKeyExA(real(key), sub_key, reserved, class_name, options, sam,
@@ -65,6 +70,7 @@ platform::LONG platform::RegCreateKeyExW(platform::HKEY key, const platform::WCH
                                          platform::DWORD options, platform::REGSAM sam, void* security,
                                          platform::HKEY* result, platform::DWORD* disposition)
 {
+    seam_call(seam_effect::changes, __func__);
     key_param created(result);
     dword_param created_or_opened(disposition);
     return ::RegCreateKeyExW(real(key), wide(sub_key), reserved, wide(class_name), options, sam,
@@ -75,6 +81,7 @@ platform::LONG platform::RegQueryValueExA(platform::HKEY key, const char* value_
                                           platform::DWORD* reserved, platform::DWORD* type,
                                           platform::BYTE* data, platform::DWORD* data_size)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param reserved_field(reserved);
     dword_param value_type(type);
     dword_param size(data_size);
@@ -86,6 +93,7 @@ platform::LONG platform::RegQueryValueExW(platform::HKEY key, const platform::WC
                                           platform::DWORD* reserved, platform::DWORD* type,
                                           platform::BYTE* data, platform::DWORD* data_size)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param reserved_field(reserved);
     dword_param value_type(type);
     dword_param size(data_size);
@@ -97,6 +105,7 @@ platform::LONG platform::RegSetValueExA(platform::HKEY key, const char* value_na
                                         platform::DWORD type, const platform::BYTE* data,
                                         platform::DWORD data_size)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::RegSetValueExA(real(key), value_name, reserved, type, data, data_size);
 }
 
@@ -104,6 +113,7 @@ platform::LONG platform::RegSetValueExW(platform::HKEY key, const platform::WCHA
                                         platform::DWORD reserved, platform::DWORD type,
                                         const platform::BYTE* data, platform::DWORD data_size)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::RegSetValueExW(real(key), wide(value_name), reserved, type, data, data_size);
 }
 
@@ -112,6 +122,7 @@ platform::LONG platform::RegEnumKeyExA(platform::HKEY key, platform::DWORD index
                                        char* class_name, platform::DWORD* class_length,
                                        platform::FILETIME* last_write_time)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param name_chars(name_length);
     dword_param reserved_field(reserved);
     dword_param class_chars(class_length);
@@ -125,6 +136,7 @@ platform::LONG platform::RegEnumKeyExW(platform::HKEY key, platform::DWORD index
                                        platform::WCHAR* class_name, platform::DWORD* class_length,
                                        platform::FILETIME* last_write_time)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param name_chars(name_length);
     dword_param reserved_field(reserved);
     dword_param class_chars(class_length);
@@ -138,6 +150,7 @@ platform::LONG platform::RegEnumValueA(platform::HKEY key, platform::DWORD index
                                        platform::DWORD* type, platform::BYTE* data,
                                        platform::DWORD* data_size)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param name_chars(value_name_length);
     dword_param reserved_field(reserved);
     dword_param value_type(type);
@@ -151,6 +164,7 @@ platform::LONG platform::RegEnumValueW(platform::HKEY key, platform::DWORD index
                                        platform::DWORD* type, platform::BYTE* data,
                                        platform::DWORD* data_size)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param name_chars(value_name_length);
     dword_param reserved_field(reserved);
     dword_param value_type(type);
@@ -165,6 +179,7 @@ platform::LONG platform::RegQueryInfoKeyW(
     platform::DWORD* values, platform::DWORD* max_value_name_length, platform::DWORD* max_value_length,
     platform::DWORD* security_descriptor, platform::FILETIME* last_write_time)
 {
+    seam_call(seam_effect::looks, __func__);
     dword_param class_chars(class_length);
     dword_param reserved_field(reserved);
     dword_param sub_key_count(sub_keys);
@@ -183,25 +198,30 @@ platform::LONG platform::RegQueryInfoKeyW(
 
 platform::LONG platform::RegDeleteValueA(platform::HKEY key, const char* value_name)
 {
+    seam_call(seam_effect::changes, __func__);
     return ::RegDeleteValueA(real(key), value_name);
 }
 
 platform::LONG platform::RegCloseKey(platform::HKEY key)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::RegCloseKey(real(key));
 }
 
 platform::DWORD platform::SHDeleteKeyA(platform::HKEY key, const char* sub_key)
 {
+    seam_call(seam_effect::changes, __func__);
     return static_cast<platform::DWORD>(::SHDeleteKeyA(real(key), sub_key));
 }
 
 platform::DWORD platform::SHDeleteKeyW(platform::HKEY key, const platform::WCHAR* sub_key)
 {
+    seam_call(seam_effect::changes, __func__);
     return static_cast<platform::DWORD>(::SHDeleteKeyW(real(key), wide(sub_key)));
 }
 
 platform::LONG platform::RegFlushKey(platform::HKEY key)
 {
+    seam_call(seam_effect::flushes, __func__);
     return ::RegFlushKey(real(key));
 }

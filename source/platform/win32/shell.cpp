@@ -8,6 +8,8 @@
 
 using win32::real;
 using win32::seam;
+using win32::seam_call;
+using win32::seam_effect;
 using win32::seam_id_list;
 
 namespace
@@ -22,6 +24,7 @@ namespace
 
 int platform::SHFileOperationA(platform::SHFILEOPSTRUCTA* operation)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!operation) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -42,6 +45,7 @@ int platform::SHFileOperationA(platform::SHFILEOPSTRUCTA* operation)
 platform::INT_PTR platform::ShellExecuteA(platform::HWND owner, const char* operation, const char* file,
                                           const char* parameters, const char* directory, int show)
 {
+    seam_call(seam_effect::changes, __func__);
     // The instance handle is the classic result code: greater than 32 when started.
     return reinterpret_cast<platform::INT_PTR>(
         ::ShellExecuteA(real(owner), operation, file, parameters, directory, show));
@@ -49,6 +53,7 @@ platform::INT_PTR platform::ShellExecuteA(platform::HWND owner, const char* oper
 
 platform::BOOL platform::ShellExecuteExA(platform::SHELLEXECUTEINFOA* info)
 {
+    seam_call(seam_effect::changes, __func__);
     if (!info) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -73,6 +78,7 @@ platform::BOOL platform::ShellExecuteExA(platform::SHELLEXECUTEINFOA* info)
 platform::HRESULT platform::SHGetSpecialFolderLocation(platform::HWND owner, int folder,
                                                        seam_id_list* id_list)
 {
+    seam_call(seam_effect::looks, __func__);
     ::LPITEMIDLIST located = nullptr;
     const ::HRESULT result = ::SHGetSpecialFolderLocation(real(owner), folder, id_list ? &located : nullptr);
     if (id_list) {
@@ -83,16 +89,19 @@ platform::HRESULT platform::SHGetSpecialFolderLocation(platform::HWND owner, int
 
 platform::BOOL platform::SHGetPathFromIDListA(seam_id_list id_list, char* path)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SHGetPathFromIDListA(real_id_list(id_list), path);
 }
 
 void platform::ILFree(seam_id_list id_list)
 {
+    seam_call(seam_effect::looks, __func__);
     ::ILFree(real_id_list(id_list));
 }
 
 platform::HRESULT platform::SHGetFolderPathA(platform::HWND owner, int folder, platform::HANDLE token,
                                              platform::DWORD flags, char* path)
 {
+    seam_call(seam_effect::looks, __func__);
     return ::SHGetFolderPathA(real(owner), folder, real(token), flags, path);
 }

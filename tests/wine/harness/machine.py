@@ -63,6 +63,36 @@ def _full_key(key):
     return roots.get(root.upper(), root) + ("\\" + rest if rest else "")
 
 
+def _loader_for(args):
+    """The Wine loader for a program: Wine's reg.exe told its registry view
+    (/reg:32 or /reg:64) runs as a 64-bit program where the machine has one
+    (the 32-bit one behind "wine" is several times slower where 32-bit
+    programs are emulated); everything else through "wine". Wine 8.0's
+    64-bit reg.exe deletes the keys of an imported file ("[-KEY]") in the
+    64-bit view whatever the view asked for, so such imports keep the
+    32-bit one."""
+    words = [str(arg).lower() for arg in args]
+    if not (wine_prefix.NATIVE_LOADER and words and words[0] in ("reg", "reg.exe") and
+            any(word in ("/reg:32", "/reg:64") for word in words)):
+        return "wine"
+    if len(words) > 2 and words[1] == "import" and _deletes_keys(str(args[2])):
+        return "wine"
+    return wine_prefix.NATIVE_LOADER
+
+
+def _deletes_keys(windows_path):
+    """Whether a .reg file (a Z: path, as the harness's own files are) holds
+    a key deletion; True when it cannot be read."""
+    if not windows_path.upper().startswith("Z:"):
+        return True
+    try:
+        data = open(windows_path[2:].replace("\\", "/"), "rb").read()
+    except OSError:
+        return True
+    text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+    return any(line.lstrip().startswith("[-") for line in text.splitlines())
+
+
 class Machine:
     """A Windows machine under Wine. Use as a context manager, or call
     close(), so that its wineserver is stopped and its prefix removed."""
@@ -88,6 +118,22 @@ class Machine:
         wine_prefix.stop_wineserver(self.env)
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
+
+    def stop_server(self):
+        """Shuts the machine down: every Windows program on it ends and its
+        wineserver saves the registry to disc and ends."""
+        wine_prefix.stop_wineserver(self.env)
+
+    def start_server(self):
+        """Starts the machine again after stop_server or cut_power."""
+        self._start_server()
+
+    def cut_power(self):
+        """Ends every process of the machine at once with SIGKILL, its
+        wineserver first, as a power cut would: what the server held in
+        memory only (registry changes it has not saved yet) is lost, files
+        written are kept. Returns how many processes were ended."""
+        return wine_prefix.kill_prefix_processes(self.prefix)
 
     def _start_server(self):
         # A server that outlives each program saves its start-up on every
@@ -115,8 +161,8 @@ class Machine:
         # processes (services, explorer) inherit the handles and would keep
         # a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            completed = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=err, timeout=timeout)
+            completed = subprocess.run([_loader_for(args), *map(str, args)], env=self.env,
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)
             completed.stdout = out.read().decode("utf-8", errors="replace")
@@ -129,10 +175,11 @@ class Machine:
         """A new file of the harness's own, outside the machine's drives."""
         return self.root / name
 
-    def run(self, command_line, script=(), cwd=None, timeout=60, wait_all=False):
+    def run(self, command_line, script=(), cwd=None, timeout=60, wait_all=False, poll=None):
         """Starts COMMAND_LINE (exactly as Windows gets it) through the player,
         which answers its message boxes from SCRIPT (a list of Box), and
-        returns the recorded Run."""
+        returns the recorded Run. POLL: milliseconds between the player's
+        looks for processes and boxes (its default, 50, when None)."""
         self._runs += 1
         script_file = self.scratch_file("run%d.script" % self._runs)
         log_file = self.scratch_file("run%d.log" % self._runs)
@@ -153,6 +200,8 @@ class Machine:
             args += ["--cwd", cwd]
         if wait_all:
             args.append("--wait-all")
+        if poll is not None:
+            args += ["--poll", str(poll)]
         # The player ends what it started at its own timeout; this one only
         # guards against the player itself hanging.
         completed = self.wine(*args, timeout=timeout + 60, check=False)

@@ -11,6 +11,7 @@ so every machine of a run starts as a copy of the same template.
 import fcntl
 import os
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 
@@ -31,6 +32,11 @@ if WINE_ARCH not in ("win64", "win32"):
 IS_WOW64 = WINE_ARCH == "win64"
 # The folder of the system files that a 32-bit program loads.
 SYSTEM32_FOR_32BIT = r"C:\windows\syswow64" if IS_WOW64 else r"C:\windows\system32"
+# Wine's 64-bit loader: on a WoW64 machine Wine's own 64-bit programs run
+# through it natively, where "wine" would run their 32-bit builds (through
+# an emulator on some hosts). None on a 32-bit machine or without it.
+NATIVE_LOADER = (shutil.which("wine64") or ("/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64")
+                                            else None)) if IS_WOW64 else None
 
 _SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".nls"}
 
@@ -73,6 +79,32 @@ def stop_wineserver(env, timeout=60):
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, timeout=timeout, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+
+
+def kill_prefix_processes(prefix):
+    """Sends SIGKILL to every process of the prefix (its wineserver first,
+    then the Windows programs), found by the WINEPREFIX in their
+    environment; returns how many there were."""
+    wanted = b"WINEPREFIX=" + os.fsencode(str(prefix)) + b"\0"
+    servers, others = [], []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ:
+                if wanted not in b"\0" + environ.read():
+                    continue
+            with open("/proc/%s/comm" % entry) as comm:
+                name = comm.read().strip()
+        except OSError:
+            continue
+        (servers if name.startswith("wineserver") else others).append(int(entry))
+    for pid in servers + others:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    return len(servers) + len(others)
 
 
 class Template:

@@ -57,6 +57,8 @@ class Tools:
         self.build_dir = Path(build_dir).resolve()
         helpers = Path(helpers_dir).resolve() if helpers_dir else self.build_dir / "tests" / "wine" / "helpers"
         self.patch = self.build_dir / "kestova-patch.exe"
+        # The crash-test build of the same sources (harness/crash.py).
+        self.crash_patch = self.build_dir / "kestova-patch-crashtest.exe"
         self.player = helpers / "player.exe"
         self.probe = helpers / "probe.exe"
         self.boxes = helpers / "boxes.exe"

@@ -155,13 +155,42 @@ def export_key(machine, tools, key, with_times=False):
     """KEY with all its values (name, type, stored bytes, in enumeration
     order) and subkeys, read through the wide calls; None when absent.
     With WITH_TIMES, each key also has its "last_write" time (a FILETIME),
-    which a key gets anew when it is moved."""
-    tree = json.loads(machine.wine(helper(tools, "regtree.exe"), key).stdout)
-    if tree.get("exists") is None or "error" in tree:
-        raise RuntimeError("cannot export %s: %s" % (key, tree))
+    which a key gets anew when it is moved. Inside exported_keys, a key
+    read there is answered from that read."""
+    read_before = getattr(machine, "exported_keys", None) or {}
+    tree = read_before[key] if key in read_before else _read_keys(machine, tools, [key])[key]
     if not tree["exists"]:
         return None
     return tree if with_times else _without_times(tree)
+
+
+def _read_keys(machine, tools, keys):
+    """{key: regtree's document} for KEYS, in one run of regtree."""
+    lines = machine.wine(helper(tools, "regtree.exe"), *keys, check=False).stdout.splitlines()
+    trees = [json.loads(line) for line in lines if line.strip()]
+    if len(trees) != len(keys):
+        raise RuntimeError("cannot export %s: %r" % (", ".join(keys), lines))
+    for key, tree in zip(keys, trees):
+        if tree.get("exists") is None or "error" in tree:
+            raise RuntimeError("cannot export %s: %s" % (key, tree))
+    return dict(zip(keys, trees))
+
+
+class exported_keys:
+    """Reads KEYS in one run of regtree; within the with-block export_key
+    answers those keys from that read, so that a check of many keys costs
+    one program start. Nothing may change the machine inside the block."""
+
+    def __init__(self, machine, tools, keys):
+        self.machine = machine
+        self.trees = _read_keys(machine, tools, list(keys))
+
+    def __enter__(self):
+        self.machine.exported_keys = self.trees
+        return self
+
+    def __exit__(self, *exc):
+        self.machine.exported_keys = None
 
 
 def _without_times(tree):

@@ -1,6 +1,7 @@
 // Plays the user of a program whose whole interface is message boxes.
 //
 //   player --script FILE [--log FILE] [--cwd DIR] [--timeout SECONDS] [--wait-all]
+//          [--poll MILLISECONDS]
 //          (--command-line TEXT | --command-line-file FILE | --command-line-file-utf8 FILE)
 //
 // It starts the program, finds every message box that the program (or any
@@ -45,7 +46,14 @@
 namespace
 {
 
-const DWORD POLL_INTERVAL_MS = 50;
+// How often the player looks for new processes and boxes. Every look
+// costs a process snapshot and a walk over the windows, which under an
+// emulated 32-bit Wine is a good part of a core at this rate; --poll sets a
+// longer interval for runs that can afford to notice boxes later. (A chain
+// whose middle process starts its successor and ends within one interval
+// hides that successor.)
+const DWORD DEFAULT_POLL_INTERVAL_MS = 50;
+const DWORD MAX_POLL_INTERVAL_MS = 1000;
 const wchar_t MESSAGE_BOX_CLASS[] = L"#32770";
 const int MESSAGE_BOX_TEXT_ID = 0xFFFF;
 
@@ -55,6 +63,7 @@ struct options {
     std::string command_line;
     std::string directory;
     DWORD timeout_ms = 120000;
+    DWORD poll_interval_ms = DEFAULT_POLL_INTERVAL_MS;
     bool wait_all = false;
     bool command_line_utf8 = false;
 };
@@ -163,6 +172,8 @@ bool parse_arguments(int argc, char** argv, options& result)
             result.directory = value;
         else if (name == "--timeout")
             result.timeout_ms = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10) * 1000);
+        else if (name == "--poll")
+            result.poll_interval_ms = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
         else if (name == "--command-line")
             result.command_line = value;
         else if (name == "--command-line-file" || name == "--command-line-file-utf8") {
@@ -173,7 +184,8 @@ bool parse_arguments(int argc, char** argv, options& result)
         } else
             return false;
     }
-    return !result.script_path.empty() && !result.command_line.empty() && result.timeout_ms > 0;
+    return !result.script_path.empty() && !result.command_line.empty() && result.timeout_ms > 0 &&
+           result.poll_interval_ms > 0 && result.poll_interval_ms <= MAX_POLL_INTERVAL_MS;
 }
 
 std::string unescape(const std::string& text)
@@ -591,7 +603,7 @@ class player
                 processes_.log_exits();
                 break;
             }
-            Sleep(POLL_INTERVAL_MS);
+            Sleep(settings_.poll_interval_ms);
         }
         report_missing();
         return !failed_;
@@ -712,6 +724,7 @@ class player
 int usage()
 {
     fprintf(stderr, "usage: player --script FILE [--log FILE] [--cwd DIR] [--timeout SECONDS] [--wait-all]\n"
+                    "              [--poll MILLISECONDS]\n"
                     "              (--command-line TEXT | --command-line-file FILE)\n");
     return 2;
 }

@@ -3,6 +3,8 @@
 //   regtree KEY   {"exists": true, "last_write": FILETIME, "values":
 //                  [[name, type, hex], ...], "subkeys": {name: {...}}}
 //                 or {"exists": false}
+//   regtree KEY KEY...  one such document a line, in the order given (one
+//                 program start for all the keys a check reads)
 // Names and data are read through the wide calls, so the document holds the
 // stored bytes exactly (text outside the ANSI code page included), in the
 // order the registry enumerates them. The end-to-end tests compare two
@@ -95,24 +97,33 @@ std::wstring strip_root(const std::wstring& path)
     return path;
 }
 
+// One key's document; false when it could not be read.
+bool print_key(const wchar_t* path)
+{
+    helper::scoped_key key;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, strip_root(path).c_str(), 0, KEY_READ, key.out());
+    if (result == ERROR_FILE_NOT_FOUND) {
+        printf("{\"exists\": false}\n");
+        return true;
+    }
+    if (result != ERROR_SUCCESS) {
+        printf("{\"exists\": null, \"error\": %ld}\n", static_cast<long>(result));
+        return false;
+    }
+    printf("%s\n", key_json(key.get()).c_str());
+    return true;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: regtree KEY\n");
+    if (argc < 2) {
+        fprintf(stderr, "usage: regtree KEY [KEY...]\n");
         return 2;
     }
-    helper::scoped_key key;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, strip_root(argv[1]).c_str(), 0, KEY_READ, key.out());
-    if (result == ERROR_FILE_NOT_FOUND) {
-        printf("{\"exists\": false}\n");
-        return 0;
-    }
-    if (result != ERROR_SUCCESS) {
-        printf("{\"exists\": null, \"error\": %ld}\n", static_cast<long>(result));
-        return 1;
-    }
-    printf("%s\n", key_json(key.get()).c_str());
-    return 0;
+    bool all_read = true;
+    for (int i = 1; i < argc; ++i)
+        all_read = print_key(argv[i]) && all_read;
+    return all_read ? 0 : 1;
 }
