@@ -23,19 +23,77 @@ std::string text_until_nul(const std::vector<BYTE>& bytes)
     return text.substr(0, text.find('\0'));
 }
 
+bool is_blank(char c)
+{
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+char small_ascii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// True when the first LENGTH characters of TEXT end with NAME as a whole
+// path component, without regard to ASCII case.
+bool prefix_ends_with_name(const std::string& text, std::size_t length, const std::string& name)
+{
+    if (name.empty() || name.size() > length) {
+        return false;
+    }
+    const std::size_t start = length - name.size();
+    if (start > 0 && std::strchr("\\/:", text[start - 1]) == nullptr) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (small_ascii(text[start + i]) != small_ascii(name[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where an unquoted program name ends: at the first blank (or the end)
+// where the text so far ends with the running file's own name, with or
+// without ".exe", since a path typed in a console may hold blanks; failing
+// that, at the first blank.
+std::size_t end_of_unquoted_name(const std::string& command_line, const std::string& module)
+{
+    const std::size_t slash = module.rfind('\\');
+    const std::string file_name = slash == std::string::npos ? module : module.substr(slash + 1);
+    std::string short_name;
+    if (file_name.size() > 4 && small_ascii(file_name[file_name.size() - 4]) == '.' &&
+        small_ascii(file_name[file_name.size() - 3]) == 'e' &&
+        small_ascii(file_name[file_name.size() - 2]) == 'x' &&
+        small_ascii(file_name[file_name.size() - 1]) == 'e') {
+        short_name = file_name.substr(0, file_name.size() - 4);
+    }
+    for (std::size_t at = 0; at <= command_line.size(); ++at) {
+        if (at < command_line.size() && !is_blank(command_line[at])) {
+            continue;
+        }
+        if (prefix_ends_with_name(command_line, at, file_name) ||
+            prefix_ends_with_name(command_line, at, short_name)) {
+            return at;
+        }
+    }
+    std::size_t at = 0;
+    while (at < command_line.size() && !is_blank(command_line[at])) {
+        ++at;
+    }
+    return at;
+}
+
 // What follows the program's name and the blanks after it.
-std::string arguments_of(const std::string& command_line)
+std::string arguments_of(const std::string& command_line, const std::string& module)
 {
     std::size_t at = 0;
     if (!command_line.empty() && command_line[0] == '"') {
         const std::size_t closing = command_line.find('"', 1);
         at = closing == std::string::npos ? command_line.size() : closing + 1;
     } else {
-        while (at < command_line.size() && static_cast<unsigned char>(command_line[at]) > 0x20) {
-            ++at;
-        }
+        at = end_of_unquoted_name(command_line, module);
     }
-    while (at < command_line.size() && static_cast<unsigned char>(command_line[at]) <= 0x20) {
+    while (at < command_line.size() && is_blank(command_line[at])) {
         ++at;
     }
     return command_line.substr(at);
@@ -72,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string recorded = recorded_module_path(executable);
     FUZZ_CHECK_DETAIL(std::string(module_path) == recorded, module_path);
 
-    const std::string arguments = arguments_of(command_line);
+    const std::string arguments = arguments_of(command_line, recorded);
     if (arguments.find("clean") == std::string::npos &&
         arguments.find(RESUME_ARGUMENT) != std::string::npos) {
         // The run after a restart only puts right what an interrupted run

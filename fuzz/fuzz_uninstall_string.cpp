@@ -134,6 +134,33 @@ bool is_file(const std::string& ansi_path)
            (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// Where a product folder belongs when the text's folder does not exist:
+// under the install-info root, named as the product code that ends the
+// text. Empty when the text does not end with one.
+std::string known_place(const std::string& folder)
+{
+    constexpr std::size_t CODE_LENGTH = 38;
+    if (folder.size() < CODE_LENGTH || folder[folder.size() - CODE_LENGTH] != '{') {
+        return std::string();
+    }
+    return std::string(install_info_root()) + "\\" + folder.substr(folder.size() - CODE_LENGTH);
+}
+
+// Paths compare as Windows compares them, without regard to ASCII case.
+bool same_path(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool one_of(const std::string& text, std::initializer_list<const char*> allowed)
 {
     for (const char* candidate : allowed) {
@@ -194,21 +221,37 @@ void check_folder_move(const char* dest_code)
     const outcome run =
         run_operation([&] { result = move_install_info_folder(SHARED_PRODUCT_CODE, dest_code); });
     FUZZ_CHECK(run.exit_code == 0);
-    FUZZ_CHECK_DETAIL(run.ended == !(renamed.has_value() && entry_movable), run.box);
+    // A folder the system cannot look at (a name Windows refuses, say) stops
+    // the run before any change, whatever the texts hold.
+    const bool uncertain = run.ended && one_of(run.box, {"The product folder of the title under"});
+    FUZZ_CHECK_DETAIL(uncertain || run.ended == !(renamed.has_value() && entry_movable), run.box);
     if (run.ended) {
-        FUZZ_CHECK_DETAIL(
-            one_of(run.box, {"Error when getting uninstall string (", "Error in uninstall string",
-                             "Error when getting logfile name (", "ASSERT ptr"}),
-            run.box);
+        FUZZ_CHECK_DETAIL(one_of(run.box, {"Error when getting uninstall string (",
+                                           "Error in uninstall string", "Error when getting logfile name (",
+                                           "ASSERT ptr", "The product folder of the title under"}),
+                          run.box);
         FUZZ_CHECK(sim::dump_directory(ansi_to_utf8(install_info_root())) == folder_before);
         return;
     }
     FUZZ_CHECK(sim::open_handle_count() == handles);
     FUZZ_CHECK(result == 0 || result == 1);
     if (result == 1) {
-        FUZZ_CHECK_DETAIL(platform::GetFileAttributesA(renamed->c_str()) != platform::INVALID_FILE_ATTRIBUTES,
-                          *renamed);
+        // Where the text names it, or when that does not exist, at the
+        // folder's known place under the code.
+        const std::string known = std::string(install_info_root()) + "\\" + dest_code;
+        FUZZ_CHECK_DETAIL(
+            platform::GetFileAttributesA(renamed->c_str()) != platform::INVALID_FILE_ATTRIBUTES ||
+                platform::GetFileAttributesA(known.c_str()) != platform::INVALID_FILE_ATTRIBUTES,
+            *renamed);
     }
+}
+
+// The type a moved entry's text is written with: an expandable text stays
+// expandable, anything else becomes REG_SZ.
+DWORD rewritten_type(const std::string& entry, const char* name)
+{
+    const auto value = sim::get_value(platform::HKEY_LOCAL_MACHINE, entry, name);
+    return value && value->type == platform::REG_EXPAND_SZ ? platform::REG_EXPAND_SZ : platform::REG_SZ;
 }
 
 // Returns the code whose entry stands after the move.
@@ -221,6 +264,8 @@ const char* check_entry_move(const char* dest_code)
     const std::optional<std::string> uninstall_after = rewritten(readable_text(uninstall_before), dest_code);
     const std::optional<std::string> log_after = rewritten(readable_text(log_before), dest_code);
     const bool dest_existed = sim::key_exists(platform::HKEY_LOCAL_MACHINE, dest);
+    const DWORD uninstall_type = rewritten_type(source, "UninstallString");
+    const DWORD log_type = rewritten_type(source, "LogFile");
 
     const int handles = sim::open_handle_count();
     const outcome run = run_operation([&] { move_uninstall_entry(SHARED_PRODUCT_CODE, dest_code); });
@@ -241,9 +286,8 @@ const char* check_entry_move(const char* dest_code)
     FUZZ_CHECK(sim::key_exists(platform::HKEY_LOCAL_MACHINE, dest));
     FUZZ_CHECK(narrow_value(dest, "UninstallString") == *uninstall_after + '\0');
     FUZZ_CHECK(narrow_value(dest, "LogFile") == *log_after + '\0');
-    FUZZ_CHECK(sim::get_value(platform::HKEY_LOCAL_MACHINE, dest, "UninstallString")->type ==
-               platform::REG_SZ);
-    FUZZ_CHECK(sim::get_value(platform::HKEY_LOCAL_MACHINE, dest, "LogFile")->type == platform::REG_SZ);
+    FUZZ_CHECK(sim::get_value(platform::HKEY_LOCAL_MACHINE, dest, "UninstallString")->type == uninstall_type);
+    FUZZ_CHECK(sim::get_value(platform::HKEY_LOCAL_MACHINE, dest, "LogFile")->type == log_type);
     FUZZ_CHECK(narrow_value(dest, "DisplayName") == std::string(DISPLAY_NAME_STORED) + '\0');
     FUZZ_CHECK(sim::get_string(platform::HKEY_LOCAL_MACHINE, dest + "\\Components", "Main") == "files");
     if (dest_existed) {
@@ -266,16 +310,22 @@ void check_redirect(const char* code)
     }
     if (run.ended) {
         FUZZ_CHECK_DETAIL(
-            one_of(run.box, {"Error when getting uninstall string from registry (",
-                             "Error in uninstall string", "Failed to copy setup.exe for uninstall"}),
+            one_of(run.box,
+                   {"Error when getting uninstall string from registry (", "Error in uninstall string",
+                    "Failed to copy setup.exe for uninstall", "The product folder of the title under"}),
             run.box);
         return;
     }
     FUZZ_CHECK(sim::open_handle_count() == handles);
     FUZZ_CHECK(result == 0 || result == 1);
     if (result == 1) {
-        FUZZ_CHECK_DETAIL(is_file(*folder + "\\setup.exe"), *folder);
-        FUZZ_CHECK_DETAIL(is_file(*folder + "\\setup_is.exe"), *folder);
+        // The folder the text names, or when that does not exist, the
+        // folder's known place.
+        const std::string known = known_place(*folder);
+        const bool at_text = is_file(*folder + "\\setup.exe") && is_file(*folder + "\\setup_is.exe");
+        const bool at_known =
+            !known.empty() && is_file(known + "\\setup.exe") && is_file(known + "\\setup_is.exe");
+        FUZZ_CHECK_DETAIL(at_text || at_known, *folder);
     }
 }
 
@@ -283,12 +333,18 @@ void check_real_uninstaller(const char* code)
 {
     const std::optional<std::string> folder =
         product_folder(readable_text(narrow_value(uninstall_entry_path(code), "UninstallString")));
+    // The folder the text names, or when that does not exist, the folder's
+    // known place.
+    const std::string known = folder ? known_place(*folder) : std::string();
     const std::size_t starts_before = sim::started_programs().size();
-    if (folder && is_file(*folder + "\\setup_is.exe")) {
-        // The real uninstaller ends after a while, as a user's removal does:
-        // how long it runs is not what this target is about.
-        sim::add_program(ansi_to_utf8(*folder + "\\setup_is.exe"),
-                         [](const sim::started_program&) { return UNINSTALLER_RUN_MS; });
+    for (const std::optional<std::string>& place :
+         {folder, known.empty() ? std::nullopt : std::optional(known)}) {
+        if (place && is_file(*place + "\\setup_is.exe")) {
+            // The real uninstaller ends after a while, as a user's removal
+            // does: how long it runs is not what this target is about.
+            sim::add_program(ansi_to_utf8(*place + "\\setup_is.exe"),
+                             [](const sim::started_program&) { return UNINSTALLER_RUN_MS; });
+        }
     }
 
     const int handles = sim::open_handle_count();
@@ -299,9 +355,10 @@ void check_real_uninstaller(const char* code)
         FUZZ_CHECK_DETAIL(run.ended, "an unusable uninstall string was taken");
     }
     if (run.ended) {
-        FUZZ_CHECK_DETAIL(one_of(run.box, {"Error when getting uninstall string from registry (",
-                                           "Error in uninstall string"}),
-                          run.box);
+        FUZZ_CHECK_DETAIL(
+            one_of(run.box, {"Error when getting uninstall string from registry (",
+                             "Error in uninstall string", "The product folder of the title under"}),
+            run.box);
         return;
     }
     FUZZ_CHECK(sim::open_handle_count() == handles);
@@ -314,9 +371,19 @@ void check_real_uninstaller(const char* code)
     FUZZ_CHECK(attempts == 1 || attempts == 2);
     FUZZ_CHECK(started[starts_before].call == "CreateProcessA");
     FUZZ_CHECK(attempts == 1 || started[starts_before].result == 0);
+    // A text of MAX_PATH characters or more names its folder only once it is
+    // normalised (".." resolved, dots and blanks that end a component
+    // dropped), so only the program's name can be checked then.
+    constexpr std::size_t MAX_PATH_LENGTH = 260;
+    const std::string program = "\\setup_is.exe";
     for (std::size_t i = starts_before; i < started.size(); ++i) {
         // The simulation records the file as UTF-8.
-        FUZZ_CHECK_DETAIL(started[i].file == ansi_to_utf8(*folder + "\\setup_is.exe"), started[i].file);
+        const std::string& file = started[i].file;
+        FUZZ_CHECK_DETAIL(same_path(file, ansi_to_utf8(*folder + program)) ||
+                              (!known.empty() && same_path(file, ansi_to_utf8(known + program))) ||
+                              (folder->size() >= MAX_PATH_LENGTH && file.size() > program.size() &&
+                               same_path(file.substr(file.size() - program.size()), program)),
+                          file);
     }
     FUZZ_CHECK((result != 0) == (started.back().result > 32));
 }

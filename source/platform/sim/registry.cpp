@@ -16,7 +16,6 @@ namespace platform::sim::detail
 namespace
 {
 
-constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
 constexpr REGSAM MAXIMUM_ALLOWED = 0x02000000;
 constexpr REGSAM GENERIC_READ = 0x80000000u;
 constexpr REGSAM GENERIC_WRITE = 0x40000000u;
