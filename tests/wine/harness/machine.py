@@ -161,8 +161,16 @@ class Machine:
         # processes (services, explorer) inherit the handles and would keep
         # a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            completed = subprocess.run([_loader_for(args), *map(str, args)], env=self.env,
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+            try:
+                completed = subprocess.run([_loader_for(args), *map(str, args)], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+            except subprocess.TimeoutExpired as expired:
+                # What every program of the machine was doing when the step
+                # ran out of time, so that a hang can be explained.
+                err.seek(0)
+                raise RuntimeError("%s\nits stderr: %s\nthe machine's processes then:\n%s" % (
+                    expired, err.read().decode("utf-8", errors="replace")[-2000:],
+                    "\n".join(wine_prefix.describe_prefix_processes(self.prefix)))) from expired
             out.seek(0)
             err.seek(0)
             completed.stdout = out.read().decode("utf-8", errors="replace")

@@ -81,6 +81,45 @@ def stop_wineserver(env, timeout=60):
                    stderr=subprocess.DEVNULL)
 
 
+def _prefix_pids(prefix):
+    """The ids of the processes whose environment names PREFIX."""
+    wanted = b"WINEPREFIX=" + os.fsencode(str(prefix)) + b"\0"
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ:
+                if wanted in b"\0" + environ.read():
+                    pids.append(int(entry))
+        except OSError:
+            continue
+    return pids
+
+
+def describe_prefix_processes(prefix):
+    """One line per process of PREFIX: its id, state, what it waits for in
+    the kernel, its threads' states and its command line; for the report of
+    a harness step that did not end in time."""
+    lines = []
+    for pid in sorted(_prefix_pids(prefix)):
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                state = stat.read().rsplit(")", 1)[1].split()[0]
+            with open("/proc/%d/wchan" % pid) as wchan:
+                waits = wchan.read().strip() or "-"
+            with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
+                command = cmdline.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            threads = []
+            for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+                with open("/proc/%d/task/%s/stat" % (pid, tid)) as stat:
+                    threads.append(stat.read().rsplit(")", 1)[1].split()[0])
+        except OSError:
+            continue
+        lines.append("%d %s wchan=%s threads=%s %s" % (pid, state, waits, "".join(threads), command[:160]))
+    return lines
+
+
 def kill_prefix_processes(prefix):
     """Sends SIGKILL to every process of the prefix (its wineserver first,
     then the Windows programs), found by the WINEPREFIX in their
