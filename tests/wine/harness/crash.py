@@ -608,6 +608,15 @@ class Worker:
         self.server_up = False
         self._forget_keeper()
 
+    def _check_session_kept(self):
+        """Fails the cell, saying why, when the program that keeps the
+        machine's session has ended: the next program would start a new
+        session, whose wineboot runs the RunOnce entries with nobody to
+        answer their boxes, and would wait for it."""
+        if self.keeper is not None and self.keeper.poll() is not None:
+            raise CellError("the program keeping the machine's session ended (exit code %s) during the run"
+                            % self.keeper.returncode)
+
     def _forget_keeper(self):
         if self.keeper is not None:
             try:
@@ -697,6 +706,7 @@ class Worker:
             # the killed run started have ended and the registry needs no
             # saving, so the machine is restarted only to end a program left
             # suspended.
+            self._check_session_kept()
             logon = take_run_once(machine, self.tools)
             if suspended:
                 self.shut_down()
