@@ -28,11 +28,6 @@ bool is_blank(char c)
     return static_cast<unsigned char>(c) <= 0x20;
 }
 
-char small_ascii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // True when the first LENGTH characters of TEXT end with NAME as a whole
 // path component, without regard to ASCII case.
 bool prefix_ends_with_name(const std::string& text, std::size_t length, const std::string& name)
@@ -44,12 +39,7 @@ bool prefix_ends_with_name(const std::string& text, std::size_t length, const st
     if (start > 0 && std::strchr("\\/:", text[start - 1]) == nullptr) {
         return false;
     }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (small_ascii(text[start + i]) != small_ascii(name[i])) {
-            return false;
-        }
-    }
-    return true;
+    return same_ignoring_case(std::string_view(text).substr(start, name.size()), name);
 }
 
 // Where an unquoted program name ends: at the first blank (or the end)
@@ -61,10 +51,8 @@ std::size_t end_of_unquoted_name(const std::string& command_line, const std::str
     const std::size_t slash = module.rfind('\\');
     const std::string file_name = slash == std::string::npos ? module : module.substr(slash + 1);
     std::string short_name;
-    if (file_name.size() > 4 && small_ascii(file_name[file_name.size() - 4]) == '.' &&
-        small_ascii(file_name[file_name.size() - 3]) == 'e' &&
-        small_ascii(file_name[file_name.size() - 2]) == 'x' &&
-        small_ascii(file_name[file_name.size() - 1]) == 'e') {
+    if (file_name.size() > 4 &&
+        same_ignoring_case(std::string_view(file_name).substr(file_name.size() - 4), ".exe")) {
         short_name = file_name.substr(0, file_name.size() - 4);
     }
     for (std::size_t at = 0; at <= command_line.size(); ++at) {

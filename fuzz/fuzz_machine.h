@@ -7,12 +7,14 @@
 #include "misc/misc.h"
 #include "platform/sim/sim.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fuzz
@@ -123,6 +125,22 @@ inline outcome run_operation(const std::function<void()>& body)
 
 // ANSI (code page 1252) text as UTF-16 units, through the seam's own
 // conversion, so the fuzz targets agree with the simulation's code page.
+// True when A and B are the same text without regard to ASCII case, as
+// Windows compares paths and product codes.
+inline bool same_ignoring_case(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline std::u16string ansi_to_utf16(const std::string& ansi)
 {
     if (ansi.empty()) {

@@ -36,16 +36,8 @@ sim::shortcut make_shortcut(const std::string& arguments_utf8, const char* title
 
 bool same_code(const std::string& text, std::size_t at, const char* code)
 {
-    if (text.size() - at < PRODUCT_CODE_LENGTH) {
-        return false;
-    }
-    for (std::size_t i = 0; i < PRODUCT_CODE_LENGTH; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[at + i])) !=
-            std::tolower(static_cast<unsigned char>(code[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return text.size() - at >= PRODUCT_CODE_LENGTH &&
+           same_ignoring_case(std::string_view(text).substr(at, PRODUCT_CODE_LENGTH), code);
 }
 
 // What the retargeting must do with the arguments.

@@ -82,13 +82,7 @@ std::optional<std::string> readable_text(const std::optional<std::string>& narro
 
 bool names_code(const std::string& text, std::size_t at, const char* code)
 {
-    for (std::size_t i = 0; i < PRODUCT_CODE_LENGTH; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[at + i])) !=
-            std::tolower(static_cast<unsigned char>(code[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return same_ignoring_case(std::string_view(text).substr(at, PRODUCT_CODE_LENGTH), code);
 }
 
 // The text with the 38 characters from its first "{" replaced by code;
@@ -144,21 +138,6 @@ std::string known_place(const std::string& folder)
         return std::string();
     }
     return std::string(install_info_root()) + "\\" + folder.substr(folder.size() - CODE_LENGTH);
-}
-
-// Paths compare as Windows compares them, without regard to ASCII case.
-bool same_path(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool one_of(const std::string& text, std::initializer_list<const char*> allowed)
@@ -379,10 +358,10 @@ void check_real_uninstaller(const char* code)
     for (std::size_t i = starts_before; i < started.size(); ++i) {
         // The simulation records the file as UTF-8.
         const std::string& file = started[i].file;
-        FUZZ_CHECK_DETAIL(same_path(file, ansi_to_utf8(*folder + program)) ||
-                              (!known.empty() && same_path(file, ansi_to_utf8(known + program))) ||
+        FUZZ_CHECK_DETAIL(same_ignoring_case(file, ansi_to_utf8(*folder + program)) ||
+                              (!known.empty() && same_ignoring_case(file, ansi_to_utf8(known + program))) ||
                               (folder->size() >= MAX_PATH_LENGTH && file.size() > program.size() &&
-                               same_path(file.substr(file.size() - program.size()), program)),
+                               same_ignoring_case(file.substr(file.size() - program.size()), program)),
                           file);
     }
     FUZZ_CHECK((result != 0) == (started.back().result > 32));
