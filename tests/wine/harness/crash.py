@@ -192,14 +192,22 @@ class StartState:
 
     def expect_start(self, t, meta):
         """Checks that the machine stands as this state says."""
-        machine, tools = t.machine, t.tools
+        if not self.remaining:
+            expect_title_gone(t, self.installed)
+        # Before a removal the new title stands redirected; before an install
+        # it is not there yet.
+        self._expect_registrations(t, meta, new_title_stands=self.stage == "uninstall")
+
+    def _expect_registrations(self, t, meta, new_title_stands):
+        """The title under the shared code as it was (or the code free), the
+        new title redirected under the alternate code or gone, nothing
+        parked and no leftovers of the patch."""
         if self.remaining:
-            now = title_snapshot(machine, tools, SHARED_PRODUCT_CODE, self.installed)
+            now = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, self.installed)
             expect_unchanged(t, meta["before"], now, self.installed + " under the shared code")
         else:
             expect_code_free(t, SHARED_PRODUCT_CODE)
-            expect_title_gone(t, self.installed)
-        if self.stage == "uninstall":
+        if new_title_stands:
             expect_new_title_redirected(t, self.new, meta["new_root"])
         else:
             expect_code_free(t, ALTERNATE_PRODUCT_CODE)
@@ -267,18 +275,9 @@ class StartState:
         keys = [uninstall_key(code) for code in (SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE)]
         keys += [title_key(title) for title in ("Kestova 2", "Kestova 3")] + [STARTED_PROGRAMS_KEY, RUN_ONCE_KEY]
         with exported_keys(machine, tools, keys):
-            if self.remaining:
-                now = title_snapshot(machine, tools, SHARED_PRODUCT_CODE, self.installed)
-                expect_unchanged(t, meta["before"], now, self.installed + " under the shared code")
-            else:
-                expect_code_free(t, SHARED_PRODUCT_CODE)
-            if self.stage == "install":
-                expect_new_title_redirected(t, self.new, meta["new_root"])
-            else:
-                expect_code_free(t, ALTERNATE_PRODUCT_CODE)
-                expect_title_gone(t, self.new)
-            expect_code_free(t, PARKING_PRODUCT_CODE)
-            expect_no_leftovers(t)
+            # After an install the new title stands redirected; after a
+            # removal it is gone.
+            self._expect_registrations(t, meta, new_title_stands=self.stage == "install")
 
 
 def expect_new_title_redirected(t, title, root):

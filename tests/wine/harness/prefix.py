@@ -124,20 +124,14 @@ def kill_prefix_processes(prefix):
     """Sends SIGKILL to every process of the prefix (its wineserver first,
     then the Windows programs), found by the WINEPREFIX in their
     environment; returns how many there were."""
-    wanted = b"WINEPREFIX=" + os.fsencode(str(prefix)) + b"\0"
     servers, others = [], []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
+    for pid in _prefix_pids(prefix):
         try:
-            with open("/proc/%s/environ" % entry, "rb") as environ:
-                if wanted not in b"\0" + environ.read():
-                    continue
-            with open("/proc/%s/comm" % entry) as comm:
+            with open("/proc/%d/comm" % pid) as comm:
                 name = comm.read().strip()
         except OSError:
             continue
-        (servers if name.startswith("wineserver") else others).append(int(entry))
+        (servers if name.startswith("wineserver") else others).append(pid)
     for pid in servers + others:
         try:
             os.kill(pid, signal.SIGKILL)
