@@ -203,7 +203,9 @@ crash_sample() {
     grep -E '^  (kill|power) ' "$log"
     if [[ $failed -gt 0 ]]; then
         echo "---- the cells that did not end whole (all in $log):"
-        grep -E '^(FAIL|    - )' "$log" | head -n 60
+        # Each failed cell whole: its problems and, for a cell that could
+        # not be run, what the machine's processes were doing.
+        awk '/^(PASS|FAIL)  /{show = /^FAIL/} /^$/{show = 0} show' "$log" | head -n 200
     fi
     record "crash matrix sample ($arch)" "$passed" "$failed" $((SECONDS - started))
 }

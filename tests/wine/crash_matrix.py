@@ -222,10 +222,9 @@ def main():
                     return
                 try:
                     result = worker.run_cell(saved, column, after)
-                except Exception:
+                except Exception as error:
                     result = {"state": saved.state.name, "column": column, "after": after, "stop": None,
-                              "whole": False, "problems": ["the cell could not be run:\n" + traceback.format_exc()],
-                              "notes": [], "seconds": None}
+                              "whole": False, "problems": [cell_not_run(error)], "notes": [], "seconds": None}
                 result["arch"] = WINE_ARCH
                 with lock:
                     results.append(result)
@@ -255,6 +254,15 @@ def main():
     failed = len(results) - passed + failed_setup
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
+
+
+def cell_not_run(error):
+    """The problem of a cell that could not be run: what went wrong on its
+    first line (the line a summary shows), then all of it (what the
+    machine's processes were doing, the traceback)."""
+    text = str(error).strip()
+    first = text.splitlines()[0] if text else ""
+    return "the cell could not be run: %s: %s\n%s" % (type(error).__name__, first, traceback.format_exc())
 
 
 def run_on_workers(workers, function):

@@ -727,6 +727,10 @@ class Worker:
         t.note("stopped at the entry of change %d (%s)" % (stop[1], stop[2]))
         if column == "kill":
             t.expect_equal(run.exit_code, KILLED_EXIT_CODE, "exit code of the killed run")
+            # The player ends what still runs at its timeout, which is not
+            # what a user does: such a cell says so, with what ran.
+            t.expect(not run.timed_out, "the programs the killed run started did not end within %d s: %s" %
+                     (KILLED_RUN_TIMEOUT, "; ".join(run.describe())))
         t.expect(not run.unexpected_boxes, "the interrupted run showed a box nobody expected: %r" %
                  [box["text"] for box in run.unexpected_boxes])
         flushed = False

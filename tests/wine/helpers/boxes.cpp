@@ -9,7 +9,14 @@
 //   boxes spawn    starts "boxes child" and ends at once with exit code 3,
 //                  without waiting for it
 //   boxes child    shows one OK box and exits with 0
+//   boxes reuse-id starts suspended copies of itself until one is given the
+//                  id that services.exe names as its parent (a process
+//                  that has ended, whose id Wine gives out again), lets
+//                  that one run ("boxes linger": 2 s) and waits for it;
+//                  exits with 0, or 4 when no copy was given the id
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstring>
@@ -49,6 +56,55 @@ int spawn_child()
     return 3;
 }
 
+// The parent id that services.exe names; 0 when there is none.
+DWORD parent_of_services()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD parent = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, L"services.exe") == 0)
+            parent = entry.th32ParentProcessID;
+    CloseHandle(snapshot);
+    return parent;
+}
+
+int start_copy_with_reused_id()
+{
+    const DWORD wanted = parent_of_services();
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (wanted == 0 || length == 0 || length >= sizeof path)
+        return 1;
+    char command_line[MAX_PATH + 16];
+    int written = snprintf(command_line, sizeof command_line, "\"%s\" linger", path);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof command_line)
+        return 1;
+    // Wine gives out an ended process's id again after a few hundred others.
+    for (int attempt = 0; attempt < 20000; ++attempt) {
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                            nullptr, &startup, &process))
+            return 1;
+        const bool reused = process.dwProcessId == wanted;
+        if (reused)
+            ResumeThread(process.hThread);
+        else
+            TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        if (reused)
+            return 0;
+    }
+    return 4;
+}
+
 int show_child_box()
 {
     MessageBoxA(nullptr, "Shown by a child process.", SELF_TEST_CAPTION, MB_OK | MB_ICONINFORMATION);
@@ -63,5 +119,11 @@ int main(int argc, char** argv)
         return spawn_child();
     if (argc == 2 && strcmp(argv[1], "child") == 0)
         return show_child_box();
+    if (argc == 2 && strcmp(argv[1], "reuse-id") == 0)
+        return start_copy_with_reused_id();
+    if (argc == 2 && strcmp(argv[1], "linger") == 0) {
+        Sleep(2000);
+        return 0;
+    }
     return ask_and_report();
 }

@@ -304,6 +304,15 @@ int button_id(const std::string& name)
 // ---------------------------------------------------------------------------
 // The processes under test: the one started and every process started from
 // it, found through their parent process ids.
+//
+// Process ids are reused (Wine gives an ended process's id to a new one
+// after a few hundred others), so a parent id alone does not tell whose
+// child a process is: Wine's own services (started by the session's
+// wineboot) name as their parent an id that a program under test may hold
+// now. A process is taken as a tracked process's child only when it was
+// created while that process lived. Adopting services.exe would have the
+// player wait for it and, at its timeout, end it, which ends the machine's
+// session.
 
 struct tracked_process {
     DWORD pid = 0;
@@ -311,6 +320,36 @@ struct tracked_process {
     helper::scoped_handle handle;
     bool exit_logged = false;
 };
+
+ULONGLONG filetime_value(const FILETIME& time)
+{
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// When PROCESS was created and, if it has ended, when it ended (0 while it
+// runs); false when the system does not tell.
+bool process_lifetime(HANDLE process, ULONGLONG* created, ULONGLONG* ended)
+{
+    FILETIME creation = {}, exit = {}, kernel = {}, user = {};
+    if (process == nullptr || !GetProcessTimes(process, &creation, &exit, &kernel, &user))
+        return false;
+    *created = filetime_value(creation);
+    *ended = WaitForSingleObject(process, 0) == WAIT_TIMEOUT ? 0 : filetime_value(exit);
+    return true;
+}
+
+// Whether CHILD (a process handle) may have been started by PARENT: it was
+// created while PARENT lived, or one of them cannot be asked (a process
+// that ended before it could be opened still counts, so that its own
+// children are found).
+bool may_be_child_of(HANDLE child, HANDLE parent)
+{
+    ULONGLONG child_created = 0, child_ended = 0, parent_created = 0, parent_ended = 0;
+    if (!process_lifetime(child, &child_created, &child_ended) ||
+        !process_lifetime(parent, &parent_created, &parent_ended))
+        return true;
+    return child_created >= parent_created && (parent_ended == 0 || child_created <= parent_ended);
+}
 
 class process_tree
 {
@@ -328,12 +367,17 @@ class process_tree
                    ", \"parent\": " + std::to_string(parent) + ", \"exe\": " + helper::json_quote(exe) + "}");
     }
 
-    bool contains(DWORD pid) const
+    bool contains(DWORD pid) const { return find(pid) != nullptr; }
+
+    // The tracked process with id PID; the latest one when the id was
+    // given to several of them.
+    const tracked_process* find(DWORD pid) const
     {
+        const tracked_process* found = nullptr;
         for (const tracked_process& process : processes_)
             if (process.pid == pid)
-                return true;
-        return false;
+                found = &process;
+        return found;
     }
 
     // Adds the processes whose parent is already tracked.
@@ -349,10 +393,13 @@ class process_tree
             entry.dwSize = sizeof entry;
             for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
                  more = Process32NextW(snapshot.get(), &entry)) {
-                if (contains(entry.th32ProcessID) || !contains(entry.th32ParentProcessID))
+                const tracked_process* parent = find(entry.th32ParentProcessID);
+                if (contains(entry.th32ProcessID) || parent == nullptr)
                     continue;
                 helper::scoped_handle handle(OpenProcess(
                     SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+                if (!may_be_child_of(handle.get(), parent->handle.get()))
+                    continue;
                 add(entry.th32ProcessID, entry.th32ParentProcessID, std::move(handle),
                     helper::to_utf8(entry.szExeFile, lstrlenW(entry.szExeFile)));
                 added = true;

@@ -93,6 +93,24 @@ def player_follows_started_processes(t):
 
 
 @scenario(needs_patch=False)
+def player_does_not_take_a_process_whose_parent_id_was_reused(t):
+    """A process that names as its parent an ended process whose id a followed process holds now is not followed"""
+    program = install_boxes(t)
+    # Wine's services name the session's wineboot, long ended, as their
+    # parent; boxes.exe starts copies of itself until one is given its id.
+    services = [p for p in t.machine.processes() if p["exe"].lower() == "services.exe"]
+    if not t.expect(services, "services.exe runs before the run"):
+        return
+    run = t.machine.run(program + " reuse-id", [], timeout=60, wait_all=True)
+    t.expect_run(run, exit_code=0)
+    followed = {event["pid"]: event["exe"] for event in run.events if event["event"] == "process"}
+    t.expect(services[0]["parent"] in followed, "the copy given the id %d was not followed: %r" %
+             (services[0]["parent"], followed))
+    t.expect(services[0]["pid"] not in followed, "the player followed Wine's services: %r" % followed)
+    t.expect(t.machine.program_runs("services.exe"), "services.exe still runs after the run")
+
+
+@scenario(needs_patch=False)
 def machine_registry_in_the_32bit_view(t):
     """Registry values are set and read back in the 32-bit view that the patch sees"""
     m = t.machine
