@@ -84,13 +84,16 @@ int arrange_resume_after_restart()
 }
 
 // The copy that a resumed run is itself running from cannot go yet; the
-// next run of the patch deletes it.
+// next run of the patch deletes it. The RunOnce value's deletion is on disc
+// before the copy goes: after a power cut the logon would otherwise find a
+// command naming a program that is no longer there.
 void remove_resume_arrangement()
 {
     delete_run_once_value();
     char folder[TEXT_BUFFER_SIZE];
     char copy[TEXT_BUFFER_SIZE];
     if (lasting_folder(folder) && lasting_copy(copy) && !running_from(copy) && is_folder(folder)) {
+        flush_registry();
         delete_folder(folder);
     }
 }

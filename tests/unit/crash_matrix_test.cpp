@@ -148,21 +148,30 @@ TEST_P(crash_matrix, a_kill_at_any_call_is_put_right_by_the_next_run)
 
 // After a power cut the system starts the RunOnce command that the
 // registry on disc holds, if any, at the logon (deleting the value first),
-// as the run after a restart.
-void logon_after_restart()
+// as the run after a restart. A command whose program is gone starts
+// nothing: the arrangement to come back is broken, which is a problem
+// returned (empty when there is none).
+std::string logon_after_restart()
 {
     const auto command = sim::get_string(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch");
     if (!command) {
-        return;
+        return "";
     }
     sim::delete_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
     sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
     const std::size_t end = command->find('"', 1);
-    ASSERT_NE(end, std::string::npos) << *command;
+    if (command->empty() || (*command)[0] != '"' || end == std::string::npos) {
+        return "the RunOnce command is not a quoted program: " + *command;
+    }
+    const std::string program = command->substr(1, end - 1);
+    if (!sim::file_exists(program)) {
+        return "the RunOnce command names a program that is gone: " + *command;
+    }
     reset_process_state();
-    sim::set_module_file_name(command->substr(1, end - 1));
+    sim::set_module_file_name(program);
     sim::set_command_line(*command);
     sim::run_process([] { return patch_main(); });
+    return "";
 }
 
 // A power cut at any call: every program ends, the registry is as last
@@ -186,11 +195,11 @@ TEST_P(crash_matrix, a_power_cut_at_any_call_is_put_right_by_the_next_start)
             if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch")) {
                 ++resumed;
             }
-            logon_after_restart();
+            const std::string logon_problem = logon_after_restart();
             sim::let_time_pass(10 * 60 * 1000);
             run_patch(start, -1);
             ++cells;
-            const std::string problem = whole_state(c);
+            const std::string problem = logon_problem.empty() ? whole_state(c) : logon_problem;
             if (!problem.empty()) {
                 failures.push_back(describe_failure(
                     "power cut after call " + std::to_string(n) + ", then " + start, problem));
