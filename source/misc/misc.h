@@ -17,8 +17,10 @@ void debug_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #define ASSERT(condition) ((condition) ? (void)0 : assert_failed(#condition, __FILE__, __LINE__))
 
 // Called by fatal_error just before the process ends (once; a fatal error
-// inside the handler does not call it again). The stages use it to put back
-// registrations they have moved.
+// inside the handler does not call it again). Recovery sets it
+// (recover_after_fatal_error, recovery/recovery.h) to put back registrations
+// the stages have moved: the one way misc, registry and registration call
+// back up into recovery.
 using fatal_error_handler = void (*)();
 void set_fatal_error_handler(fatal_error_handler handler);
 

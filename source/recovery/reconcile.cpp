@@ -20,9 +20,8 @@
 // Each step runs at most once per process, so a step that fails the same way
 // every time is never repeated; the fatal error handler carries on with the
 // remaining steps.
-#include "main/main.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
+#include "recovery/recovery.h"
 
 #include <cstdarg>
 #include <cstring>
