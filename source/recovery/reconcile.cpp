@@ -438,7 +438,9 @@ bool run_step(const step& s)
 
 // Takes the steps one at a time, each at most once. A fatal error inside a
 // step comes back here through the fatal error handler, which carries on
-// without that step.
+// without that step. The handler is set again before every step, also when
+// this runs inside the handler: that is where a failing step recurses into
+// the handler, one level deeper for each step that fails.
 void run_steps()
 {
     for (;;) {
