@@ -10,8 +10,6 @@ using namespace platform;
 namespace
 {
 
-const char* const ALL_PRODUCT_CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE};
-
 void delete_product_folders()
 {
     for (const char* code : ALL_PRODUCT_CODES) {

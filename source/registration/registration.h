@@ -32,6 +32,9 @@ inline constexpr char SHARED_PRODUCT_CODE[] = "{5F3C9A21-7B4E-4D80-9C16-2E8A47B0
 inline constexpr char ALTERNATE_PRODUCT_CODE[] = "{C41E7D08-93A2-4F6B-B85D-61F09E2A7C34}";
 inline constexpr char PARKING_PRODUCT_CODE[] = "{00000000-0000-0000-0000-000000000000}";
 inline constexpr std::size_t PRODUCT_CODE_LENGTH = 38;
+// The three codes a title's registration can stand under.
+inline constexpr const char* ALL_PRODUCT_CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE,
+                                                    PARKING_PRODUCT_CODE};
 
 inline constexpr char INSTALL_INFO_FOLDER_NAME[] = "InstallShield Installation Information";
 inline constexpr char DEFAULT_PROGRAM_FILES[] = "C:\\Program Files";
