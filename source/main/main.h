@@ -3,12 +3,12 @@
 // and uninstall stages. Built on recovery and registration.
 //
 // Which file holds what:
-//   entry.cpp          the entry point, the choice of run mode, clean mode and
-//                      the run after a restart
-//   detection.cpp      which title is installed
-//   disc.cpp           the game disc and its setup
-//   directx_check.cpp  the DirectX prerequisite
-//   install_stage.cpp  the install stage
+//   entry.cpp           the entry point, the choice of run mode, clean mode and
+//                       the run after a restart
+//   detection.cpp       which title is installed
+//   disc.cpp            the game disc and its setup
+//   directx_check.cpp   the DirectX prerequisite
+//   install_stage.cpp   the install stage
 //   uninstall_stage.cpp the uninstall stage and the real uninstaller
 #pragma once
 
