@@ -5,7 +5,7 @@
 
 #include "main/main.h"
 #include "misc/misc.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <cctype>
 #include <cstddef>

@@ -1,6 +1,5 @@
 // Which title is installed, and under which product code.
 #include "main/main.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
 
 #include <cstring>

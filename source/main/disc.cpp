@@ -1,8 +1,6 @@
 // Finding the other title's disc, checking its setup build, running the
 // setup and waiting until it signals through its named mutex.
 #include "main/main.h"
-#include "main/program_chain.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
 
 #include <cstdint>

@@ -3,8 +3,6 @@
 // setup finds the shared code free; the new title then moves to the
 // alternate code and the parked title comes back.
 #include "main/main.h"
-#include "main/program_chain.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
 
 using namespace platform;

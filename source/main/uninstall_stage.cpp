@@ -1,13 +1,10 @@
-// The uninstall redirection, the uninstall stage it leads to, and the purge
-// of the Add/Remove Programs cache.
+// The uninstall stage and the real uninstaller it runs.
 //
 // A title under the alternate code is removed through a copy of the patch
 // in its product folder: the removal runs the patch from a ".tmp" copy,
 // which puts the title under the shared code for the time of the removal,
 // so that the installer's real uninstaller finds it where it expects it.
 #include "main/main.h"
-#include "main/program_chain.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
 
 #include <cstring>
@@ -25,54 +22,6 @@ constexpr char UNINSTALL_LEFT_RUNNING[] =
     "The uninstall is still running, so the patch leaves the titles' registrations as they are for now.\n"
     "When the uninstall has ended, run kestova-patch.exe again: it puts everything right.";
 constexpr DWORD UNINSTALLER_GRACE_MS = 2000;
-constexpr char REDIRECT_COPY_NAME[] = "\\setup.exe.new";
-
-// The product folder named by the quoted path in the entry's
-// "UninstallString": from the first double quote up to and including the
-// first "}" after it.
-void product_folder_from_entry(const char* code, char (&folder)[TEXT_BUFFER_SIZE])
-{
-    char path[TEXT_BUFFER_SIZE];
-    format_uninstall_entry(path, code);
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
-        fatal_error("Could not find uninstall guid key in registry");
-    }
-    char text[TEXT_BUFFER_SIZE];
-    bool terminated = false;
-    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
-    const long last_error = static_cast<long>(GetLastError());
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) {
-        fatal_error("Error when getting uninstall string from registry (%ld)", last_error);
-    }
-    const char* quote = terminated ? std::strchr(text, '"') : nullptr;
-    if (quote == nullptr) {
-        fatal_error("Error in uninstall string");
-    }
-    const char* brace = std::strchr(quote + 1, '}');
-    if (brace == nullptr) {
-        fatal_error("Error in uninstall string");
-    }
-    // Where the folder stands: the text with its variables expanded, or the
-    // folder's known place.
-    DWORD error = 0;
-    if (find_entry_folder(code, folder, &error) == folder_state::unknown) {
-        fatal_error(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
-    }
-}
-
-// folder joined with a file name, followed by a second NUL (the shell's list
-// form). A path without room for both is an unusable uninstall string.
-void file_in_folder(const char (&folder)[TEXT_BUFFER_SIZE], const char* file_name,
-                    char (&path)[TEXT_BUFFER_SIZE])
-{
-    std::memcpy(path, folder, sizeof path);
-    if (!append_path(path, sizeof path - 1, file_name)) {
-        fatal_error("Error in uninstall string");
-    }
-    path[std::strlen(path) + 1] = '\0';
-}
 
 // Puts both titles back where they stood when the stage began; the stage
 // has nothing left to recover then.
@@ -104,44 +53,6 @@ bool wait_until_uninstaller_ended(program_chain* chain)
 
 } // namespace
 
-// The redirection: the installer's own "setup.exe" kept as "setup_is.exe"
-// (renamed first, so that nothing ever takes its place while it is the
-// only copy), then a copy of the running patch written under a temporary
-// name and moved over "setup.exe" in one replacing, write-through step, so
-// that a kill or a full disc never leaves a torn "setup.exe". A copy that
-// fails leaves the folder without a "setup.exe" rather than with the
-// installer's own, which would act under the shared code on the other
-// title; the next run redirects it.
-int prepare_uninstall_redirect(const char* code)
-{
-    char folder[TEXT_BUFFER_SIZE];
-    product_folder_from_entry(code, folder);
-    char installer[TEXT_BUFFER_SIZE];
-    char real_uninstaller[TEXT_BUFFER_SIZE];
-    char copy[TEXT_BUFFER_SIZE];
-    file_in_folder(folder, INSTALLER_PROGRAM, installer);
-    file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, real_uninstaller);
-    file_in_folder(folder, REDIRECT_COPY_NAME, copy);
-
-    if (!is_file(real_uninstaller) && shell_rename(installer, real_uninstaller) != 0) {
-        return 0;
-    }
-    return replace_with_own_executable(installer, copy);
-}
-
-void warn_not_redirected(const char* code)
-{
-    char title[DISPLAY_NAME_BUFFER_SIZE];
-    if (!read_display_name(code, title)) {
-        std::strcpy(title, "The title");
-    }
-    warn_user(
-        "The uninstaller of %s (under %s) could not be redirected through the patch.\n"
-        "Both titles are installed. Do not remove %s until kestova-patch.exe has run again: its next run "
-        "redirects it.",
-        title, code, title);
-}
-
 int run_real_uninstaller(const char* code)
 {
     char folder[TEXT_BUFFER_SIZE];
@@ -158,18 +69,6 @@ int run_real_uninstaller(const char* code)
     const bool ended = wait_until_uninstaller_ended(&chain);
     close_program_chain(&chain);
     return ended ? 1 : UNINSTALLER_STILL_RUNNING;
-}
-
-int purge_arp_cache()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, &key) != ERROR_SUCCESS) {
-        return 0;
-    }
-    SHDeleteKeyA(key, SHARED_PRODUCT_CODE);
-    SHDeleteKeyA(key, ALTERNATE_PRODUCT_CODE);
-    RegCloseKey(key);
-    return 1;
 }
 
 // The record of the real uninstaller goes when its chain has ended; when

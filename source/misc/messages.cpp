@@ -24,8 +24,9 @@ void show_warning_box(const char* format, va_list args)
     MessageBoxA(nullptr, text, "", WARNING_BOX_STYLE);
 }
 
-// Runs the handler at most once per process, even when a fatal error
-// happens inside the handler itself.
+// Runs the handler unless it has already run since it was last set: a
+// fatal error inside the handler runs it again only after the handler has
+// set it again (see set_fatal_error_handler in misc.h).
 void run_fatal_error_handler_once()
 {
     if (installed_handler == nullptr || handler_has_run) {

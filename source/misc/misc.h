@@ -16,9 +16,17 @@ void debug_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A fatal error whose text is "ASSERT " and the failed expression.
 #define ASSERT(condition) ((condition) ? (void)0 : assert_failed(#condition, __FILE__, __LINE__))
 
-// Called by fatal_error just before the process ends (once; a fatal error
-// inside the handler does not call it again). The stages use it to put back
-// registrations they have moved.
+// Called by fatal_error just before the process ends. Recovery sets it
+// (recover_after_fatal_error, recovery/recovery.h) to put back registrations
+// the stages have moved: the one way misc, registry and registration call
+// back up into recovery. A fatal error inside the handler calls it again
+// only when it has been set since it began, and the repair does set it
+// again: reconcile.cpp's run_steps before each step, and
+// reconcile_after_fatal_error before it undoes the failed move. So a step
+// that fails inside the handler recurses into it, one level deeper on the
+// same stack for each failing step; each step runs at most once per process,
+// which bounds the depth, and the process ends when the innermost handler
+// returns.
 using fatal_error_handler = void (*)();
 void set_fatal_error_handler(fatal_error_handler handler);
 

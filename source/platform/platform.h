@@ -3,8 +3,9 @@
 // Everything here is spelled in Win32 terms (names, error codes, shell
 // results, button ids) so that the modules read like ordinary Win32 code,
 // but no module ever includes <windows.h>. Two backends implement it:
-//   - win32/: the real calls (built with mingw-w64 for Windows);
-//   - sim/:   a simulated Windows machine for native unit tests.
+//   - win32/:     the real calls (built with mingw-w64 for Windows);
+//   - tests/sim/: a simulated Windows machine for the native unit tests
+//                 and the fuzzers.
 // COM stays inside the backends: shortcut files and the DirectX
 // diagnostics provider are reached through plain functions below.
 //

@@ -1,6 +1,6 @@
 #include "both.h"
 #include "main/main.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 const char SCRATCH_KEY[] = "SOFTWARE\\KestovaTests";
 

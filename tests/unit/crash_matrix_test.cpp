@@ -4,7 +4,7 @@
 // title whole, nothing parked, the new title redirected, and no arrangement
 // for a restart behind. The second run is killed at every call once too,
 // and a third run must then put everything right.
-#include "main/program_chain.h"
+#include "recovery/recovery.h"
 #include "stage_scenarios.h"
 
 #include <cstdio>

@@ -1,5 +1,5 @@
 #include "main/main.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include "directx_version/directx_version.h"
 

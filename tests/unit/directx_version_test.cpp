@@ -1,5 +1,5 @@
 #include "directx_version/directx_version.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

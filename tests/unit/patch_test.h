@@ -3,7 +3,7 @@
 
 #include "main/main.h"
 #include "misc/misc.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

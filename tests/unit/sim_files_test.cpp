@@ -1,6 +1,6 @@
 // The simulated file system: the shell's delete and rename, file copies,
 // attributes, streams, drives, shortcuts, version blocks and special folders.
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

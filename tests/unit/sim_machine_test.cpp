@@ -1,6 +1,6 @@
 // The simulated machine's message boxes, process end, kernel calls, code
 // page conversions, fault injection and journal.
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

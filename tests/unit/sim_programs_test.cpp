@@ -1,6 +1,6 @@
 // Started programs, virtual time, named mutexes and the DirectX diagnostics
 // provider of the simulated machine.
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

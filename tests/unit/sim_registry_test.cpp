@@ -1,6 +1,6 @@
 // The simulated registry's own parts: the setup and inspection helpers,
 // access rights of handles, name limits and the journal of changes.
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // purpose) while the disc's setup or the real uninstaller still works is
 // followed by runs that change nothing until that program has ended; then
 // the next run puts everything right as it would have anyway.
-#include "main/program_chain.h"
+#include "recovery/recovery.h"
 #include "stage_scenarios.h"
 
 using namespace platform;

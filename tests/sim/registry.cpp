@@ -3,8 +3,8 @@
 // the error codes, sizes and in/out length conventions of the real calls.
 // Names and string data are stored as UTF-16; the narrow calls convert
 // through code page 1252 on the way in and out.
-#include "platform/sim/machine.h"
-#include "platform/sim/sim.h"
+#include "sim/machine.h"
+#include "sim/sim.h"
 
 #include <algorithm>
 #include <cstring>

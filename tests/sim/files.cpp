@@ -1,8 +1,8 @@
 // The simulated file system: drives with case-insensitive folder trees,
 // shell file operations, the C runtime's read streams, shortcut files,
 // version resources and the shell's special folders.
-#include "platform/sim/machine.h"
-#include "platform/sim/sim.h"
+#include "sim/machine.h"
+#include "sim/sim.h"
 
 #include <algorithm>
 #include <cctype>

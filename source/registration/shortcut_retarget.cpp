@@ -1,8 +1,7 @@
 // Making the new title's "Uninstall" Start-menu shortcut name its new
 // product code.
-#include "main/main.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
+#include "registration/registration.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // The simulated machine's core: text conversion, the machine state, fault
 // injection, the journal, the handle table, and the kernel and user
 // interface calls that need no file system or registry.
-#include "platform/sim/sim.h"
-#include "platform/sim/machine.h"
+#include "sim/sim.h"
+#include "sim/machine.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,9 +1,67 @@
-// Starting a program so that the patch can tell when the whole chain of
-// processes it starts has ended, and the record of such chains that keeps
-// later runs from acting while one still works.
+// Keeping the titles whole whatever interrupts a run: the repair of what an
+// interrupted run left, the recovery after a fatal error, the arrangement
+// that brings the patch back after a restart, and the programs the patch
+// starts, watched as whole chains and recorded while they work. Built on
+// registration and below; the workflow (main) calls it.
+//
+// Which file holds what:
+//   recovery.cpp          the fatal error handler of a stage
+//   reconcile.cpp         finishing or undoing what an interrupted run left
+//   resume.cpp            the arrangement to come back after a restart
+//   program_chain.cpp     starting a program as a chain that can be waited for
+//   started_programs.cpp  the record of started programs that keeps later runs
+//                         from acting while one still works
 #pragma once
 
 #include "platform/platform.h"
+#include "registration/registration.h"
+
+// ---------------------------------------------------------------------------
+// recovery.cpp
+
+// Recovery after a fatal error inside a stage: the moves note the one under
+// way (relocation.cpp), and the fatal error handler undoes it and then
+// brings every registration to a whole state (as the start of a run does).
+//
+// recover_after_fatal_error is set as misc's fatal error handler (by
+// begin_stage_recovery, and again by reconcile.cpp before each of its
+// steps): the one way a fatal error in registration, registry or misc
+// reaches back up into this module.
+enum class stage_kind { none, install, uninstall };
+void begin_stage_recovery(stage_kind stage);
+void end_stage_recovery();
+void recover_after_fatal_error();
+
+// ---------------------------------------------------------------------------
+// reconcile.cpp
+
+// What an interrupted run left (killed, the machine restarted, a fatal
+// error): finished or undone at the start of every stage. Returns 1 when it
+// changed something or found a state it cannot put right, after telling
+// the user in one box; the stage then ends. 0 when all was whole.
+int put_right_interrupted_run();
+// Brings the registrations to a whole state, as far as it can, after a
+// fatal error (the in-flight step is never repeated). Shows no box of its own.
+void reconcile_after_fatal_error(const char* failed_source, const char* failed_dest);
+// Forgets the steps taken so far (a new stage begins).
+void reset_reconciliation();
+
+// ---------------------------------------------------------------------------
+// resume.cpp
+
+// Coming back after a restart: the command line of the run that the system
+// starts once at the next logon, the arrangement made before a title is
+// parked (1 when made), and its removal when a run has ended.
+constexpr char RESUME_ARGUMENT[] = "/resume-after-restart";
+int arrange_resume_after_restart();
+void remove_resume_arrangement();
+// At the end of a run: the arrangement stays while a title is parked or a
+// program the patch started may still work (the run after the next logon
+// puts that right); otherwise it goes.
+void settle_resume_arrangement();
+
+// ---------------------------------------------------------------------------
+// program_chain.cpp
 
 // A process of a chain: its id and its creation time (an id alone may
 // have been given to another process since).
@@ -52,6 +110,9 @@ bool chain_can_be_watched(const program_chain& chain);
 // Closes both handles and stops keeping the record during boxes. The
 // programs go on running.
 void close_program_chain(program_chain* chain);
+
+// ---------------------------------------------------------------------------
+// started_programs.cpp
 
 // The record of the programs a run started, kept in the registry while
 // they run (HKLM\SOFTWARE\Kestova Patch, value "Started programs": for

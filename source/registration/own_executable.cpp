@@ -1,8 +1,7 @@
-// The patch's own executable: put in place of a file whole, and recognised
-// by its bytes, so that a copy torn by a kill or a full disc, or a copy of
-// an older build, counts as no copy.
-#include "main/main.h"
-#include "main/registry_text.h"
+// The patch's own executable: copied, put in place of a file whole, and
+// recognised by its bytes, so that a copy torn by a kill or a full disc, or
+// a copy of an older build, counts as no copy.
+#include "registration/registration.h"
 
 #include <cstring>
 
@@ -90,4 +89,17 @@ int replace_with_own_executable(const char* destination, const char* temporary)
         return 0;
     }
     return 1;
+}
+
+int copy_own_executable(const char* destination, int replace_existing)
+{
+    const BOOL fail_if_exists = replace_existing ? 0 : 1;
+    if (module_path_wide[0] == 0) {
+        return CopyFileA(module_path, destination, fail_if_exists);
+    }
+    WCHAR wide_destination[MODULE_PATH_WIDE_SIZE];
+    if (MultiByteToWideChar(CP_ACP, 0, destination, -1, wide_destination, MODULE_PATH_WIDE_SIZE) == 0) {
+        return 0;
+    }
+    return CopyFileW(module_path_wide, wide_destination, fail_if_exists);
 }

@@ -1,7 +1,7 @@
 // Started programs, virtual time, named mutexes, the COM runtime and the
 // DirectX diagnostics provider of the simulated machine.
-#include "platform/sim/machine.h"
-#include "platform/sim/sim.h"
+#include "sim/machine.h"
+#include "sim/sim.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,10 +6,8 @@
 // the next logon (and deletes the entry before doing so), and that run only
 // finishes or undoes what the stage left. Every run removes the arrangement
 // when it has ended, so the patch never runs again on its own.
-#include "main/main.h"
-#include "main/program_chain.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
+#include "recovery/recovery.h"
 
 #include <cstring>
 
@@ -103,9 +101,4 @@ void settle_resume_arrangement()
     if (!uninstall_entry_exists(PARKING_PRODUCT_CODE) && !started_programs_recorded()) {
         remove_resume_arrangement();
     }
-}
-
-void resume_after_restart()
-{
-    put_right_interrupted_run();
 }

@@ -4,9 +4,8 @@
 // every run that none of them still works. A run killed while such a chain
 // runs must not be followed by a run that moves registrations under that
 // chain's feet.
-#include "main/program_chain.h"
+#include "recovery/recovery.h"
 
-#include "main/layout.h"
 #include "misc/misc.h"
 
 using namespace platform;

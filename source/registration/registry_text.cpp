@@ -1,7 +1,5 @@
-#include "main/registry_text.h"
+#include "registration/registration.h"
 
-#include "main/layout.h"
-#include "main/main.h"
 #include "misc/misc.h"
 
 #include <cstring>

@@ -1,9 +1,9 @@
-// The state of the simulated Windows machine, shared by the sim_*.cpp files
-// of the simulated backend. Nothing outside source/platform includes this.
+// The state of the simulated Windows machine, shared by the .cpp files
+// of the simulated backend. Nothing outside tests/sim includes this.
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/sim/sim.h"
+#include "sim/sim.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,7 @@
 // Moving a registration (product folder and uninstall entry) from one
 // product code to another.
-#include "main/main.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
+#include "registration/registration.h"
 #include "registry/registry.h"
 
 #include <cstring>
@@ -197,6 +196,9 @@ void delete_entry_quietly(const char* product_code)
     }
 }
 
+// The move under way, for the fatal error handler.
+noted_move in_flight = {nullptr, nullptr};
+
 } // namespace
 
 // Windows writes registry changes to disc lazily and a folder rename at
@@ -212,6 +214,23 @@ void flush_registry()
         RegFlushKey(key);
         RegCloseKey(key);
     }
+}
+
+void note_move_started(const char* source, const char* dest)
+{
+    in_flight = {source, dest};
+}
+
+void note_move_finished()
+{
+    in_flight = {nullptr, nullptr};
+}
+
+noted_move take_noted_move()
+{
+    const noted_move move = in_flight;
+    in_flight = {nullptr, nullptr};
+    return move;
 }
 
 int move_install_info_folder(const char* source_guid, const char* dest_guid)

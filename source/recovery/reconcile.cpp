@@ -20,9 +20,8 @@
 // Each step runs at most once per process, so a step that fails the same way
 // every time is never repeated; the fatal error handler carries on with the
 // remaining steps.
-#include "main/main.h"
-#include "main/registry_text.h"
 #include "misc/misc.h"
+#include "recovery/recovery.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -31,8 +30,6 @@ using namespace platform;
 
 namespace
 {
-
-const char* const CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE};
 
 enum class step_kind {
     none,
@@ -110,7 +107,7 @@ bool has_entry(const char* code)
 // Another of the three codes that a text of the entry already names.
 const char* other_code_named(const char* code)
 {
-    for (const char* other : CODES) {
+    for (const char* other : ALL_PRODUCT_CODES) {
         if (!same_code(other, code) &&
             (value_names_code(code, "UninstallString", other) || value_names_code(code, "LogFile", other))) {
             return other;
@@ -199,7 +196,7 @@ void note_title(const char* code)
 // (another title stands under the destination, or finishing failed).
 step next_entry_step()
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         if (!has_entry(code)) {
             continue;
         }
@@ -224,13 +221,13 @@ step next_entry_step()
 // A folder that moved while its entry stayed goes back to the entry.
 step next_folder_step()
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         char folder[TEXT_BUFFER_SIZE];
         if (!has_entry(code) || !texts_name_own_code(code) || !read_entry_folder(code, folder) ||
             is_folder(folder)) {
             continue;
         }
-        for (const char* other : CODES) {
+        for (const char* other : ALL_PRODUCT_CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
             if (!same_code(other, code) && !has_entry(other) &&
                 folder_for_code(folder, other, other_folder) && is_folder(other_folder)) {
@@ -247,12 +244,12 @@ step next_folder_step()
 // Every entry's folder is where the entry says (or nowhere to be found).
 bool no_folder_astray()
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         char folder[TEXT_BUFFER_SIZE];
         if (!has_entry(code) || !read_entry_folder(code, folder) || is_folder(folder)) {
             continue;
         }
-        for (const char* other : CODES) {
+        for (const char* other : ALL_PRODUCT_CODES) {
             char other_folder[TEXT_BUFFER_SIZE];
             if (!same_code(other, code) && folder_for_code(folder, other, other_folder) &&
                 is_folder(other_folder)) {
@@ -439,7 +436,9 @@ bool run_step(const step& s)
 
 // Takes the steps one at a time, each at most once. A fatal error inside a
 // step comes back here through the fatal error handler, which carries on
-// without that step.
+// without that step. The handler is set again before every step, also when
+// this runs inside the handler: that is where a failing step recurses into
+// the handler, one level deeper for each step that fails.
 void run_steps()
 {
     for (;;) {
@@ -482,7 +481,7 @@ void append_line(char (&text)[1024], const char* format, ...)
 
 const char* code_of_title(const char* title)
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         char name[DISPLAY_NAME_BUFFER_SIZE];
         if (read_display_name(code, name) && std::strcmp(name, title) == 0) {
             return code;
@@ -541,7 +540,7 @@ void reconcile_after_fatal_error(const char* failed_source, const char* failed_d
 // run before anything changes: any move could split that registration.
 bool folder_uncertain()
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         char folder[TEXT_BUFFER_SIZE];
         DWORD error = 0;
         if (has_entry(code) && find_entry_folder(code, folder, &error) == folder_state::unknown) {
@@ -557,7 +556,7 @@ bool folder_uncertain()
 // removes only a folder that holds nothing; it is not worth a box.
 void remove_empty_leftover_folders()
 {
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         char folder[TEXT_BUFFER_SIZE];
         if (!has_entry(code) && format_product_folder(folder, sizeof folder, code) && is_folder(folder)) {
             RemoveDirectoryA(folder);

@@ -14,7 +14,7 @@
 // by its processes' parents (Toolhelp), and its members are recorded in
 // the registry as soon as they are seen, also while a box of the patch is
 // up: its message loop runs a timer that looks again.
-#include "main/program_chain.h"
+#include "recovery/recovery.h"
 
 #include "misc/misc.h"
 

@@ -1,0 +1,17 @@
+// The Add/Remove Programs cache: both product codes' keys are deleted, so
+// that the list reads the titles afresh from their uninstall entries.
+#include "registration/registration.h"
+
+using namespace platform;
+
+int purge_arp_cache()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    SHDeleteKeyA(key, SHARED_PRODUCT_CODE);
+    SHDeleteKeyA(key, ALTERNATE_PRODUCT_CODE);
+    RegCloseKey(key);
+    return 1;
+}
