@@ -4,7 +4,8 @@
 # Benchmark, Wine with its 32-bit half, a virtual X server for Wine's
 # windows, and the tools scripts/screenshots.sh takes pictures of the
 # message boxes with (x11-utils finds a box's window, ImageMagick's "import"
-# saves it, fonts-wine draws the boxes' close buttons). Safe to run again: it only asks apt when a package is missing.
+# saves it). Safe to run again: it only asks apt when a package is
+# missing.
 #
 # Wine's 32-bit loader is a 32-bit Linux program. On a host whose kernel
 # refuses those ("Exec format error"), it installs qemu-user 10 from
@@ -25,7 +26,7 @@ PACKAGES=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
     wine wine32:i386 wine64
     xvfb xauth
-    x11-utils imagemagick fonts-wine
+    x11-utils imagemagick
     python3
 )
 APT_SOURCES_DIR=/etc/apt/sources.list.d
