@@ -29,6 +29,7 @@ for tool in cmake i686-w64-mingw32-g++ wine Xvfb xwininfo xprop import "$PYTHON"
 done
 
 echo "== building the windows preset in ${BUILD#"$ROOT"/}"
+mkdir -p "$ROOT/build"
 cmake --preset windows >"$ROOT/build/screenshots.configure.log" 2>&1 ||
     fail "configure failed, see build/screenshots.configure.log"
 cmake --build --preset windows -j 2 >"$ROOT/build/screenshots.build.log" 2>&1 ||
