@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the project needs to build, test and run its demo on
 # Debian 12: compilers for Linux and 32-bit Windows, GoogleTest and Google
-# Benchmark, Wine with its 32-bit half, and a virtual X server for Wine's
-# windows. Safe to run again: it only asks apt when a package is missing.
+# Benchmark, Wine with its 32-bit half, a virtual X server for Wine's
+# windows, and the tools scripts/screenshots.sh takes pictures of the
+# message boxes with (x11-utils finds a box's window, ImageMagick's "import"
+# saves it). Safe to run again: it only asks apt when a package is
+# missing.
 #
 # Wine's 32-bit loader is a 32-bit Linux program. On a host whose kernel
 # refuses those ("Exec format error"), it installs qemu-user 10 from
@@ -23,6 +26,7 @@ PACKAGES=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
     wine wine32:i386 wine64
     xvfb xauth
+    x11-utils imagemagick
     python3
 )
 APT_SOURCES_DIR=/etc/apt/sources.list.d

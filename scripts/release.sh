@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release kestova-patch.exe and packs it with the Windows user's
-# guide into build/release/kestova-patch-VERSION.zip.
+# guide (as text and as HTML with the pictures of the message boxes) into
+# build/release/kestova-patch-VERSION.zip.
 #
 #   scripts/release.sh
 #
@@ -15,7 +16,10 @@
 #     the exe: a failing link fails the build);
 #   - the user's guide quotes every message of the program word for word.
 # The guide is the README's section "Windows user's guide", as
-# USERS-GUIDE.txt with Windows line ends.
+# USERS-GUIDE.txt with Windows line ends, and as USERS-GUIDE.html
+# (scripts/guide_html.py) with the pictures it shows (docs/boxes, taken by
+# scripts/screenshots.sh) in a folder "boxes" beside it; a picture that the
+# guide names and docs/boxes lacks stops the script.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -122,29 +126,43 @@ print("  %d messages of the program, %d quoted in the guide" % (len(messages), l
 if missing:
     sys.exit(1)
 title = "Kestova Patch %s: Windows user's guide" % version
+# A picture's line names the file in the zip.
+guide = re.sub(r"!\[([^\]]*)\]\(docs/boxes/([^)\s]+)\)", r"[Picture boxes/\2: \1]", guide)
 body = title + "\n" + "=" * len(title) + "\n\n" + guide + "\n"
 Path(target).write_bytes(body.replace("\n", "\r\n").encode("utf-8"))
 EOF
+
+"$PYTHON" scripts/guide_html.py README.md "$STAGE/USERS-GUIDE.html" "$VERSION" ||
+    fail "the HTML guide could not be made"
+mkdir -p "$STAGE/boxes"
+PICTURES=()
+while read -r picture; do
+    [[ $picture == docs/boxes/*.png ]] || fail "the guide shows a picture outside docs/boxes: $picture"
+    [[ -s $picture ]] || fail "the guide shows $picture, which is missing (scripts/screenshots.sh takes it)"
+    cp "$picture" "$STAGE/boxes/"
+    PICTURES+=("boxes/${picture##*/}")
+done < <("$PYTHON" scripts/guide_html.py --images README.md)
+echo "  USERS-GUIDE.txt, USERS-GUIDE.html and ${#PICTURES[@]} pictures"
 
 echo "== packing"
 cp "$EXE" "$STAGE/kestova-patch.exe"
 ZIP=$OUT/kestova-patch-$VERSION.zip
 rm -f "$ZIP"
 if command -v zip >/dev/null; then
-    (cd "$STAGE" && zip -q -X "$ZIP" kestova-patch.exe USERS-GUIDE.txt)
+    (cd "$STAGE" && zip -q -X "$ZIP" kestova-patch.exe USERS-GUIDE.txt USERS-GUIDE.html "${PICTURES[@]}")
 else
-    "$PYTHON" - "$ZIP" "$STAGE" <<'EOF'
+    "$PYTHON" - "$ZIP" "$STAGE" kestova-patch.exe USERS-GUIDE.txt USERS-GUIDE.html "${PICTURES[@]}" <<'EOF'
 import sys, zipfile
 from pathlib import Path
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
-    for name in ("kestova-patch.exe", "USERS-GUIDE.txt"):
+    for name in sys.argv[3:]:
         archive.write(Path(sys.argv[2]) / name, name)
 EOF
 fi
-"$PYTHON" - "$ZIP" <<'EOF'
+"$PYTHON" - "$ZIP" kestova-patch.exe USERS-GUIDE.txt USERS-GUIDE.html "${PICTURES[@]}" <<'EOF'
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as archive:
-    if archive.testzip() is not None or sorted(archive.namelist()) != ["USERS-GUIDE.txt", "kestova-patch.exe"]:
+    if archive.testzip() is not None or sorted(archive.namelist()) != sorted(sys.argv[2:]):
         sys.exit("release: the zip is not as packed")
 EOF
 
