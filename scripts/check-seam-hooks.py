@@ -8,8 +8,8 @@ A seam function is a function defined at namespace scope in a .cpp file of
 the Win32 backend whose name is qualified with platform:: (or that stands
 inside a "namespace platform" block). Its body must begin with a call of
 seam_call (win32::seam_call), the hook of source/platform/win32/seam_call.h,
-whose first argument says what the call does (seam_effect::looks, changes or
-flushes). The crash-test build counts the platform calls through that hook,
+whose first argument says what the call does (seam_effect::looks, changes,
+flushes or logs). The crash-test build counts the platform calls through that hook,
 so a function without it would be a platform call that the crash matrix can
 never stop at. Prints each offender with its file and line and exits 1;
 prints the number of seam functions checked and exits 0 when all are right.
@@ -19,7 +19,7 @@ import re
 import sys
 from pathlib import Path
 
-HOOK = re.compile(r"(?:win32::)?seam_call\s*\(\s*(?:win32::)?seam_effect::(looks|changes|flushes)\s*,")
+HOOK = re.compile(r"(?:win32::)?seam_call\s*\(\s*(?:win32::)?seam_effect::(looks|changes|flushes|logs)\s*,")
 IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z_0-9]*")
 
 

@@ -605,6 +605,29 @@ BOOL DeleteFileW(const WCHAR* path);
 // The C runtime's read stream of a file named by a wide path ("rb" only),
 // read with crt_fread and closed with crt_fclose.
 CRT_FILE* crt_wfopen(const WCHAR* path, const char* mode);
+// ---------------------------------------------------------------------------
+// The patch's own log. Nothing any run does depends on it, so a crash test
+// neither counts these calls nor stops at them.
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+void GetLocalTime(SYSTEMTIME* time);
+// Appends length bytes of text to the file at path and has them on disc
+// before it returns; the file is created when missing, and its folder too
+// (not the folders above it). Other programs may read and write the file
+// meanwhile. A file that already holds rotate_size bytes or more is first
+// renamed to old_path, over any file of that name, so that the text starts
+// a new file. TRUE when the whole text was written. The last-error value
+// stays as it was, success or not: the caller's next look at it is about
+// its own last call.
+BOOL append_to_log(const char* path, const char* old_path, DWORD rotate_size, const char* text, DWORD length);
 // Writes the key's hive to disc before it returns. Until then a power cut
 // may lose every change since the last time the system wrote it.
 LONG RegFlushKey(HKEY key);

@@ -249,7 +249,8 @@ LONG delete_matching(const std::string& path)
 // Moves node (found at source) to target, as a rename or a file move does:
 // within its drive, never into itself, over an existing file only with
 // replace (never over or as a folder). journal_line is recorded once the
-// move is certain.
+// move is certain (an empty one is not: the log's own moves are not in the
+// journal).
 LONG move_node(const split_path& source, file_node* node, const split_path& target, bool replace,
                const std::string& journal_line)
 {
@@ -275,7 +276,8 @@ LONG move_node(const split_path& source, file_node* node, const split_path& targ
             return ERROR_SHARING_VIOLATION;
         remove_node(existing);
     }
-    record(journal_line);
+    if (!journal_line.empty())
+        record(journal_line);
     std::unique_ptr<file_node> moved = std::move(node->parent->children.find(node->name)->second);
     node->parent->children.erase(node->name);
     moved->name = target.names.back();
@@ -1307,6 +1309,73 @@ CRT_FILE* crt_wfopen(const WCHAR* path, const char* mode)
         return nullptr;
     handle_entry entry{handle_kind::file, nullptr, 0, {}, 0, open_file{node->bytes, 0, false}};
     return reinterpret_cast<CRT_FILE*>(add_handle(std::move(entry)));
+}
+
+// The log's appends are neither in the journal nor counted as calls: no
+// run reads the log back, so a kill there is the same moment as at the next
+// call. Their faults are injected as any other call's.
+namespace
+{
+
+BOOL append(const char* path, const char* old_path, DWORD rotate_size, const char* text, DWORD length)
+{
+    machine& m = state();
+    const int occurrence = ++m.log_appends;
+    auto faults = m.faults.find("append_to_log");
+    if (faults != m.faults.end() && faults->second.count(occurrence)) {
+        set_last_error(static_cast<DWORD>(faults->second[occurrence]));
+        return 0;
+    }
+    if (!path || !old_path || !text)
+        return bool_result(ERROR_INVALID_PARAMETER);
+    split_path parsed;
+    LONG error = parse_path(path, &parsed);
+    if (error)
+        return bool_result(error);
+    if (parsed.names.empty() || is_cdrom(parsed.drive))
+        return bool_result(ERROR_ACCESS_DENIED);
+    file_node* folder = find_parent(parsed, &error);
+    if (!folder && error == ERROR_PATH_NOT_FOUND && parsed.names.size() >= 2) {
+        split_path folder_path = parsed;
+        folder_path.names.pop_back();
+        file_node* above = find_parent(folder_path, &error);
+        if (above && !child(above, folder_path.names.back())) {
+            auto created = new_node(folder_path.names.back(), true);
+            created->parent = above;
+            above->children.emplace(created->name, std::move(created));
+        }
+        folder = find_parent(parsed, &error);
+    }
+    if (!folder)
+        return bool_result(error);
+    file_node* file = child(folder, parsed.names.back());
+    if (file && file->directory)
+        return bool_result(ERROR_ACCESS_DENIED);
+    if (file && file->locked)
+        return bool_result(ERROR_SHARING_VIOLATION);
+    if (file && file->bytes.size() >= rotate_size) {
+        split_path old_parsed;
+        error = parse_path(old_path, &old_parsed);
+        if (!error)
+            error = move_node(parsed, file, old_parsed, true, "");
+        file = nullptr;
+        if (error)
+            return bool_result(error);
+    }
+    if (!file)
+        file = make_file(folder, parsed.names.back());
+    file->bytes.insert(file->bytes.end(), text, text + length);
+    return 1;
+}
+
+} // namespace
+
+BOOL append_to_log(const char* path, const char* old_path, DWORD rotate_size, const char* text, DWORD length)
+{
+    const DWORD kept = state().last_error;
+    const BOOL appended = append(path, old_path, rotate_size, text, length);
+    state().last_error = kept;
+    return appended;
 }
 
 } // namespace platform

@@ -199,6 +199,7 @@ struct machine {
 
     std::map<std::string, std::map<int, long>> faults;
     std::map<std::string, int> calls;
+    int log_appends = 0; // not in calls: see append_to_log
     std::vector<std::string> journal;
 
     std::map<std::uintptr_t, handle_entry> handles;

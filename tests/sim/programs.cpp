@@ -317,6 +317,21 @@ DWORD GetTickCount()
     return state().now;
 }
 
+// The machine's clock started on 1 January 2026 at midnight, local time.
+// Not counted as a call (the log's stamp; see append_to_log).
+void GetLocalTime(SYSTEMTIME* time)
+{
+    const DWORD seconds = state().now / 1000;
+    *time = SYSTEMTIME{};
+    time->wYear = 2026;
+    time->wMonth = 1;
+    time->wDay = static_cast<WORD>(1 + seconds / 86400 % 31);
+    time->wHour = static_cast<WORD>(seconds / 3600 % 24);
+    time->wMinute = static_cast<WORD>(seconds / 60 % 60);
+    time->wSecond = static_cast<WORD>(seconds % 60);
+    time->wMilliseconds = static_cast<WORD>(state().now % 1000);
+}
+
 // ---------------------------------------------------------------------------
 // COM and the DirectX diagnostics provider.
 

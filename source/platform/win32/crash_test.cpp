@@ -27,7 +27,8 @@
 // Calls that only look (seam_effect::looks) are not counted: a stop right
 // after one leaves the machine as the stop at the entry of the next change
 // does, so counting them would only repeat machine states, and the count
-// would depend on how often a wait happens to poll.
+// would depend on how often a wait happens to poll. Nor are the writes of
+// the patch's log (seam_effect::logs): no run reads the log back.
 //
 // Everything here uses the Win32 calls directly, outside the seam, and
 // keeps the caller's last-error value.
@@ -370,7 +371,7 @@ void win32::seam_call(seam_effect effect, const char* name)
         settings_loaded = true;
         load_settings();
     }
-    if (settings.mode == crash_mode::off || effect == seam_effect::looks) {
+    if (settings.mode == crash_mode::off || effect == seam_effect::looks || effect == seam_effect::logs) {
         return;
     }
     const unsigned long change = ++changes_counted;

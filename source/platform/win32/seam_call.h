@@ -19,6 +19,7 @@ enum class seam_effect {
     looks,   // reads, waits, asks the user, or works inside the process only
     changes, // writes or deletes registry keys or files, starts or ends a program
     flushes, // asks for the registry's changes to be on disc
+    logs,    // writes the patch's own log, which no run reads back
 };
 
 #if defined(KESTOVA_CRASH_TEST)
