@@ -54,7 +54,7 @@ bool installed_directx_too_old()
 
 bool user_wants_directx_setup(const char* question)
 {
-    return MessageBoxA(nullptr, question, PATCH_CAPTION, DIRECTX_QUESTION_STYLE) == IDYES;
+    return show_box(question, PATCH_CAPTION, DIRECTX_QUESTION_STYLE) == IDYES;
 }
 
 // The setup runs on by itself: it is neither waited for nor checked.

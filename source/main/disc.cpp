@@ -67,7 +67,7 @@ bool user_accepts_disc(const char* root, const char* title)
 {
     char question[128];
     format_text(question, sizeof question, "Found %s in drive %s.\n\nInstall %s?", title, root, title);
-    return MessageBoxA(nullptr, question, PATCH_CAPTION, MB_YESNO | MB_ICONWARNING) != IDNO;
+    return show_box(question, PATCH_CAPTION, MB_YESNO | MB_ICONWARNING) != IDNO;
 }
 
 const wanted_disc* disc_in_drive(const char* root)
@@ -132,8 +132,7 @@ bool setup_mutex_exists()
 bool setup_mutex_free()
 {
     while (setup_mutex_exists()) {
-        if (MessageBoxA(nullptr, SETUP_MUTEX_TAKEN, PATCH_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) !=
-            IDRETRY) {
+        if (show_box(SETUP_MUTEX_TAKEN, PATCH_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) != IDRETRY) {
             return false;
         }
     }

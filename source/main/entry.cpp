@@ -1,5 +1,6 @@
 // The entry point: the choice of run mode, clean mode and the run after a
 // restart.
+#include "log/log.h"
 #include "main/main.h"
 #include "misc/misc.h"
 
@@ -156,10 +157,11 @@ run_mode choose_run_mode(const char* command_line_tail, const char* lower_case_m
 // cache are left alone.
 void clean_mode()
 {
+    log_line("Deleting every registration of both titles");
     delete_product_folders();
     delete_uninstall_entries();
     delete_publisher_key();
-    MessageBoxA(nullptr, "CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
+    show_box("CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
 }
 
 // The named mutex of this run, or null when none could be had (the run
@@ -180,12 +182,42 @@ static HANDLE take_run_mutex()
     return mutex;
 }
 
+namespace
+{
+
+// In the order of run_mode.
+constexpr const char* MODE_NAMES[] = {"clean", "uninstall", "install", "resume after a restart"};
+
+// The titles' registrations as this run finds them, for the log.
+void log_registrations()
+{
+    for (const char* code : ALL_PRODUCT_CODES) {
+        char title[DISPLAY_NAME_BUFFER_SIZE];
+        char folder[TEXT_BUFFER_SIZE];
+        if (!uninstall_entry_exists(code)) {
+            continue;
+        }
+        if (!read_display_name(code, title)) {
+            title[0] = '\0';
+        }
+        const bool redirected = read_entry_folder(code, folder) &&
+                                append_path(folder, REAL_UNINSTALLER_PROGRAM) && is_file(folder);
+        log_line("Found \"%s\" under %s%s", title, code, redirected ? ", its uninstaller redirected" : "");
+    }
+}
+
+} // namespace
+
 int patch_main()
 {
     CoInitialize(nullptr);
     record_module_path();
+    const run_mode mode = choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path);
+    log_line("Kestova Patch %s begins (%s): %s", KESTOVA_VERSION, MODE_NAMES[static_cast<int>(mode)],
+             module_path);
     HANDLE run_mutex = take_run_mutex();
     if (run_mutex == INVALID_HANDLE_VALUE) {
+        log_line("Run ends");
         return 0;
     }
     // Every mode changes registrations (clean deletes them, the resumed run
@@ -193,7 +225,6 @@ int patch_main()
     // run started, nor take away that run's arrangement for a restart. The
     // run after a restart waits for it; if the user would rather not, the
     // next logon tries again (the system deleted its entry before it ran).
-    const run_mode mode = choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path);
     const bool at_work =
         mode == run_mode::resume ? wait_for_earlier_started_programs() : earlier_started_programs_at_work();
     if (at_work) {
@@ -203,9 +234,11 @@ int patch_main()
         if (run_mutex != nullptr) {
             CloseHandle(run_mutex);
         }
+        log_line("Run ends");
         return 0;
     }
 
+    log_registrations();
     switch (mode) {
     case run_mode::clean:
         clean_mode();
@@ -224,6 +257,7 @@ int patch_main()
     if (run_mutex != nullptr) {
         CloseHandle(run_mutex);
     }
+    log_line("Run ends");
     return 0;
 }
 

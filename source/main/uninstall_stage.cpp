@@ -43,8 +43,8 @@ void undo_swap(int parked)
 bool wait_until_uninstaller_ended(program_chain* chain)
 {
     while (!wait_for_chain_end(chain, UNINSTALLER_GRACE_MS)) {
-        if (MessageBoxA(nullptr, UNINSTALL_STILL_RUNNING, PATCH_CAPTION,
-                        MB_RETRYCANCEL | MB_ICONINFORMATION) != IDRETRY) {
+        if (show_box(UNINSTALL_STILL_RUNNING, PATCH_CAPTION, MB_RETRYCANCEL | MB_ICONINFORMATION) !=
+            IDRETRY) {
             return wait_for_chain_end(chain, 0);
         }
     }
@@ -65,7 +65,7 @@ int run_real_uninstaller(const char* code)
         warn_user("Failed to run setup_is.exe");
         return 0;
     }
-    MessageBoxA(nullptr, WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+    show_box(WAIT_FOR_UNINSTALL, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
     const bool ended = wait_until_uninstaller_ended(&chain);
     close_program_chain(&chain);
     return ended ? 1 : UNINSTALLER_STILL_RUNNING;

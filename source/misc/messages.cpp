@@ -1,6 +1,8 @@
 // The program's three ways of reporting a problem, and the debugger trace.
 #include "misc/misc.h"
 
+#include "log/log.h"
+
 #include <cstdarg>
 
 using namespace platform;
@@ -21,7 +23,13 @@ void show_warning_box(const char* format, va_list args)
 {
     char text[MESSAGE_BUFFER_SIZE];
     format_bounded(text, sizeof text, format, args);
-    MessageBoxA(nullptr, text, "", WARNING_BOX_STYLE);
+    show_box(text, "", WARNING_BOX_STYLE);
+}
+
+const char* answer_name(int answer)
+{
+    static const char* const names[] = {"none", "OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
+    return answer >= 0 && answer < 8 ? names[answer] : "?";
 }
 
 // Runs the handler unless it has already run since it was last set: a
@@ -38,6 +46,14 @@ void run_fatal_error_handler_once()
 
 } // namespace
 
+int show_box(const char* text, const char* caption, UINT style)
+{
+    log_line("Box: %s", text);
+    const int answer = MessageBoxA(nullptr, text, caption, style);
+    log_line("Answer: %s", answer_name(answer));
+    return answer;
+}
+
 void set_fatal_error_handler(fatal_error_handler handler)
 {
     installed_handler = handler;
@@ -51,6 +67,7 @@ void fatal_error(const char* format, ...)
     show_warning_box(format, args);
     va_end(args);
     run_fatal_error_handler_once();
+    log_line("Run ends after that error");
     exit_process(0);
 }
 

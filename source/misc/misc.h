@@ -13,6 +13,10 @@ void warn_user(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void debug_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void assert_failed(const char* expression, const char* source_module, int line);
 
+// Every box the patch shows: MessageBoxA without an owner, with the text
+// and the user's answer in the log.
+int show_box(const char* text, const char* caption, platform::UINT style);
+
 // A fatal error whose text is "ASSERT " and the failed expression.
 #define ASSERT(condition) ((condition) ? (void)0 : assert_failed(#condition, __FILE__, __LINE__))
 
@@ -40,7 +44,7 @@ template <std::size_t N> int append_path(char (&dest_string)[N], const char* sou
     return append_path(dest_string, N, source_string);
 }
 
-// Deletes a folder and everything in it, without confirmation or progress
+// Deletes a file, or a folder and everything in it, without confirmation or progress
 // display. 1 when the shell reports success; 0 otherwise, and for a path
 // that does not fit the 512-byte buffer (nothing is deleted then).
 int delete_folder(const char* path);

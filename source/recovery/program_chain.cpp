@@ -14,6 +14,7 @@
 // by its processes' parents (Toolhelp), and its members are recorded in
 // the registry as soon as they are seen, also while a box of the patch is
 // up: its message loop runs a timer that looks again.
+#include "log/log.h"
 #include "recovery/recovery.h"
 
 #include "misc/misc.h"
@@ -291,10 +292,12 @@ bool start_program_chain(const char* program, const char* directory, program_cha
     chain->job_active = 0;
     chain->job_listed_total = 0;
     chain->job = create_chain_job();
+    log_line("Starting %s", program);
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
         watch_during_boxes(chain);
         return true;
     }
+    log_line("Could not start it (error %lu)", static_cast<unsigned long>(GetLastError()));
     close_program_chain(chain);
     forget_chain_record(chain);
     return false;
@@ -315,6 +318,7 @@ bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
             look_for_members(chain, true);
             if (!chain_runs(chain)) {
                 forget_chain_record(chain);
+                log_line("Every program it started has ended");
                 return true;
             }
         }

@@ -20,6 +20,7 @@
 // Each step runs at most once per process, so a step that fails the same way
 // every time is never repeated; the fatal error handler carries on with the
 // remaining steps.
+#include "log/log.h"
 #include "misc/misc.h"
 #include "recovery/recovery.h"
 
@@ -359,7 +360,10 @@ bool join_folder(const char* from, const char* to)
         return false;
     }
     flush_registry();
-    return shell_rename(from_list, to_list_buffer) == 0;
+    log_line("Joining the product folder %s to %s", astray, folder);
+    const int result = shell_rename(from_list, to_list_buffer);
+    log_line(result == 0 ? "Folder joined" : "Folder not joined (error %d)", result);
+    return result == 0;
 }
 
 // The Start-menu shortcut is the title's own: which one follows from its name.
@@ -397,6 +401,7 @@ bool delete_leftover_folder()
         return false;
     }
     flush_registry();
+    log_line("Deleting the empty leftover folder %s", folder);
     return delete_folder(folder);
 }
 
@@ -507,7 +512,7 @@ void report_put_right()
         append_line(text, "- The product folder that a removed title had left behind was deleted.\n");
     }
     append_line(text, "Nothing else was done in this run.");
-    MessageBoxA(nullptr, text, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
+    show_box(text, PATCH_CAPTION, MB_OK | MB_ICONINFORMATION);
 }
 
 } // namespace

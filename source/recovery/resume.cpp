@@ -6,6 +6,7 @@
 // the next logon (and deletes the entry before doing so), and that run only
 // finishes or undoes what the stage left. Every run removes the arrangement
 // when it has ended, so the patch never runs again on its own.
+#include "log/log.h"
 #include "misc/misc.h"
 #include "recovery/recovery.h"
 
@@ -18,19 +19,12 @@ namespace
 
 constexpr char RUN_ONCE_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 constexpr char RUN_ONCE_VALUE[] = "Kestova Patch";
-constexpr char LASTING_FOLDER_NAME[] = "\\Kestova Patch";
 constexpr char LASTING_COPY_NAME[] = "\\kestova-patch.exe";
 
-// "<all users' application data>\Kestova Patch".
+// "<all users' application data>\Kestova Patch", which also holds the log.
 bool lasting_folder(char (&folder)[TEXT_BUFFER_SIZE])
 {
-    char data[MAX_PATH] = "";
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data))) {
-        return false;
-    }
-    data[sizeof data - 1] = '\0';
-    return data[0] != '\0' && format_text(folder, sizeof folder, "%s", data) &&
-           append_path(folder, LASTING_FOLDER_NAME);
+    return patch_data_folder(folder, sizeof folder);
 }
 
 bool lasting_copy(char (&path)[TEXT_BUFFER_SIZE])
@@ -64,6 +58,7 @@ int arrange_resume_after_restart()
         !format_text(command, sizeof command, "\"%s\" %s", copy, RESUME_ARGUMENT)) {
         return 0;
     }
+    log_line("Arranging a run after a restart: %s", command);
     CreateDirectoryA(folder, nullptr);
     if (!running_from(copy) && !copy_own_executable(copy, 1)) {
         return 0;
@@ -84,15 +79,16 @@ int arrange_resume_after_restart()
 // The copy that a resumed run is itself running from cannot go yet; the
 // next run of the patch deletes it. The RunOnce value's deletion is on disc
 // before the copy goes: after a power cut the logon would otherwise find a
-// command naming a program that is no longer there.
+// command naming a program that is no longer there. The folder stays, with
+// the log in it.
 void remove_resume_arrangement()
 {
     delete_run_once_value();
-    char folder[TEXT_BUFFER_SIZE];
     char copy[TEXT_BUFFER_SIZE];
-    if (lasting_folder(folder) && lasting_copy(copy) && !running_from(copy) && is_folder(folder)) {
+    if (lasting_copy(copy) && !running_from(copy) && is_file(copy)) {
+        log_line("The run after a restart is no longer needed: deleting %s", copy);
         flush_registry();
-        delete_folder(folder);
+        delete_folder(copy);
     }
 }
 

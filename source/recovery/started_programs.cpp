@@ -299,8 +299,8 @@ int wait_for_earlier_started_programs()
 {
     bool key_exists = false;
     while (recorded_chain_runs(&key_exists)) {
-        if (MessageBoxA(nullptr, EARLIER_PROGRAM_AT_WORK_RETRY, PATCH_CAPTION,
-                        MB_RETRYCANCEL | MB_ICONWARNING) != IDRETRY) {
+        if (show_box(EARLIER_PROGRAM_AT_WORK_RETRY, PATCH_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) !=
+            IDRETRY) {
             return 1;
         }
     }

@@ -1,5 +1,6 @@
 // The Add/Remove Programs cache: both product codes' keys are deleted, so
 // that the list reads the titles afresh from their uninstall entries.
+#include "log/log.h"
 #include "registration/registration.h"
 
 using namespace platform;
@@ -10,6 +11,7 @@ int purge_arp_cache()
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, &key) != ERROR_SUCCESS) {
         return 0;
     }
+    log_line("Clearing both titles from the Add/Remove Programs cache");
     SHDeleteKeyA(key, SHARED_PRODUCT_CODE);
     SHDeleteKeyA(key, ALTERNATE_PRODUCT_CODE);
     RegCloseKey(key);

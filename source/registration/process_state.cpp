@@ -1,6 +1,7 @@
 // The process-wide state: the running module's path (narrow and wide),
 // which titles are installed and which one a stage installs, and the
 // install-info root that every product folder stands under.
+#include "log/log.h"
 #include "registration/registration.h"
 
 #include "misc/misc.h"
@@ -59,6 +60,7 @@ void reset_process_state()
     installing_ks3 = 0;
     install_info_root_buffer[0] = '\0';
     set_fatal_error_handler(nullptr);
+    reset_log();
 }
 
 // The installers are 32-bit: they put their product folders under the

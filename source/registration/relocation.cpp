@@ -1,5 +1,6 @@
 // Moving a registration (product folder and uninstall entry) from one
 // product code to another.
+#include "log/log.h"
 #include "misc/misc.h"
 #include "registration/registration.h"
 #include "registry/registry.h"
@@ -256,7 +257,10 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     RegCloseKey(read_product_code_values(source_guid, dest_guid, &values));
 
     flush_registry();
-    return shell_rename(current, renamed) == 0 ? 1 : 0;
+    log_line("Moving the product folder %s to %s", current, renamed);
+    const int result = shell_rename(current, renamed);
+    log_line(result == 0 ? "Folder moved" : "Folder not moved (error %d)", result);
+    return result == 0 ? 1 : 0;
 }
 
 // The two text values are rewritten in the source entry first, so that the
@@ -264,6 +268,7 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
 // entry deleted.
 int move_uninstall_entry(const char* source_guid, const char* dest_guid)
 {
+    log_line("Moving the uninstall entry %s to %s", source_guid, dest_guid);
     note_move_started(source_guid, dest_guid);
     rewrite_product_code_values(source_guid, dest_guid);
 
@@ -277,6 +282,7 @@ int move_uninstall_entry(const char* source_guid, const char* dest_guid)
     delete_uninstall_entry(source_guid);
     flush_registry();
     note_move_finished();
+    log_line("Entry moved");
     return 1;
 }
 
@@ -296,6 +302,7 @@ void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
         RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, &key) != ERROR_SUCCESS) {
         return;
     }
+    log_line("Undoing the unfinished move of the uninstall entry %s to %s", source_guid, dest_guid);
     if (uninstall_entry_exists(dest_guid) && is_copy_of_entry(dest_guid, source_guid)) {
         const int source_whole = registry_tree_contains(source_path, dest_path);
         if (source_whole != 1) {

@@ -1,5 +1,6 @@
 // Making the new title's "Uninstall" Start-menu shortcut name its new
 // product code.
+#include "log/log.h"
 #include "misc/misc.h"
 #include "registration/registration.h"
 
@@ -113,6 +114,7 @@ int retarget_uninstall_shortcut(const char* new_guid)
         return path_too_long(shortcut_path);
     }
 
+    log_line("Pointing the shortcut %s at %s", shortcut_path, new_guid);
     arguments_rewrite rewrite{new_guid, false};
     const HRESULT result = shell_link_rewrite_arguments(wide_path, static_cast<int>(TEXT_BUFFER_SIZE),
                                                         rewrite_arguments, &rewrite);

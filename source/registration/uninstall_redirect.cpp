@@ -4,6 +4,7 @@
 // in its product folder: the removal runs the patch from a ".tmp" copy,
 // which puts the title under the shared code for the time of the removal,
 // so that the installer's real uninstaller finds it where it expects it.
+#include "log/log.h"
 #include "registration/registration.h"
 
 #include "misc/misc.h"
@@ -85,10 +86,11 @@ int prepare_uninstall_redirect(const char* code)
     file_in_folder(folder, REAL_UNINSTALLER_PROGRAM, real_uninstaller);
     file_in_folder(folder, REDIRECT_COPY_NAME, copy);
 
-    if (!is_file(real_uninstaller) && shell_rename(installer, real_uninstaller) != 0) {
-        return 0;
-    }
-    return replace_with_own_executable(installer, copy);
+    log_line("Redirecting the uninstaller %s through the patch", installer);
+    const int redirected = (is_file(real_uninstaller) || shell_rename(installer, real_uninstaller) == 0) &&
+                           replace_with_own_executable(installer, copy);
+    log_line(redirected ? "Uninstaller redirected" : "Uninstaller not redirected");
+    return redirected;
 }
 
 void warn_not_redirected(const char* code)

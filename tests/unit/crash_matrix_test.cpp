@@ -20,7 +20,7 @@ using namespace stage_scenarios;
 const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
 const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
 const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string LASTING_FOLDER = "C:\\ProgramData\\Kestova Patch";
+const std::string LASTING_COPY = "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe";
 
 struct crash_scenario {
     const char* name;
@@ -47,7 +47,7 @@ void prepare(const crash_scenario& c)
 // machine behind are run on once.
 std::string machine_signature()
 {
-    std::string signature = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\");
+    std::string signature = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + files_but_log("C:\\");
     for (const char* title : {"Kestova 2", "Kestova 3"}) {
         signature += shortcut_arguments(shortcut_path(ALL_USERS_PROGRAMS, title)) + "\n";
     }
@@ -94,8 +94,7 @@ std::string whole_state(const crash_scenario& c)
         sim::directory_exists(folder_path(SHARED_PRODUCT_CODE))) {
         return "a removed title's folder is left under the shared code";
     }
-    if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch") ||
-        sim::directory_exists(LASTING_FOLDER)) {
+    if (sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch") || sim::file_exists(LASTING_COPY)) {
         return "the arrangement for a restart is left behind";
     }
     if (sim::key_exists(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY)) {

@@ -82,7 +82,10 @@ TEST_F(interruption, while_the_setup_runs_a_run_once_entry_names_a_lasting_copy)
     start("C:\\Patch\\kestova-patch.exe");
     EXPECT_EQ(during, "\"" + LASTING_COPY + "\" /resume-after-restart");
     EXPECT_FALSE(sim::get_value(HKEY_LOCAL_MACHINE, RUN_ONCE, "Kestova Patch"));
-    EXPECT_FALSE(sim::directory_exists("C:\\ProgramData\\Kestova Patch"));
+    // The copy goes; the folder stays with the log in it.
+    EXPECT_FALSE(sim::file_exists(LASTING_COPY));
+    EXPECT_EQ(sim::list_directory("C:\\ProgramData\\Kestova Patch"),
+              std::vector<std::string>{"kestova-patch.log"});
     expect_registration(ALTERNATE_PRODUCT_CODE, "Kestova 3");
 }
 

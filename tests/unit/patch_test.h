@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sim = platform::sim;
 
@@ -28,6 +29,37 @@ inline run_outcome run_operation(const std::function<void()>& body)
         return 0;
     });
     return {!returned, code};
+}
+
+// The file tree below path as sim::dump_directory gives it, without the
+// patch's log and its folder when that holds nothing else: every run
+// writes the log and no run reads it, so two machine states are the same
+// whatever their logs say.
+inline std::string files_but_log(const std::string& path)
+{
+    const std::string dump = sim::dump_directory(path);
+    const std::string folder = "Kestova Patch\\";
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < dump.size();) {
+        const std::size_t end = dump.find('\n', start);
+        const std::size_t next = end == std::string::npos ? dump.size() : end + 1;
+        const std::string line = dump.substr(start, next - start);
+        if (line.find(folder + "kestova-patch.log") == std::string::npos) {
+            lines.push_back(line);
+        }
+        start = next;
+    }
+    std::string kept;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const bool is_folder_line =
+            lines[i].size() > folder.size() &&
+            lines[i].compare(lines[i].size() - folder.size() - 1, folder.size(), folder) == 0;
+        const bool holds_more = i + 1 < lines.size() && lines[i + 1].find(folder) != std::string::npos;
+        if (!is_folder_line || holds_more) {
+            kept += lines[i];
+        }
+    }
+    return kept;
 }
 
 inline std::string last_box_text()

@@ -229,7 +229,7 @@ TEST_F(put_right, a_folder_that_cannot_be_found_for_sure_stops_the_run_before_an
 {
     add_title(PARKING_PRODUCT_CODE, "Kestova 2");
     sim::fail_call("GetFileAttributesA", 1, ERROR_ACCESS_DENIED);
-    const std::string before = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\");
+    const std::string before = sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + files_but_log("C:\\");
     sim::clear_journal();
     EXPECT_EQ(put_right_interrupted_run(), 1);
     EXPECT_EQ(last_box_text(),
@@ -237,7 +237,7 @@ TEST_F(put_right, a_folder_that_cannot_be_found_for_sure_stops_the_run_before_an
                   " cannot be found for sure (" + folder_path(PARKING_PRODUCT_CODE) +
                   ", error 5).\nNothing was changed. Make sure that folder can be reached, then "
                   "run the patch again.");
-    EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + sim::dump_directory("C:\\"), before);
+    EXPECT_EQ(sim::dump_tree(HKEY_LOCAL_MACHINE, "SOFTWARE") + files_but_log("C:\\"), before);
     EXPECT_EQ(sim::journal(), std::vector<std::string>{"message box " + last_box_text()});
 }
 
