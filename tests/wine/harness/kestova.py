@@ -20,6 +20,31 @@ ARP_CACHE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Management\
 PUBLISHER_KEY = r"HKLM\SOFTWARE\Quenmoor"
 
 PATCH_CAPTION = "Kestova Patch"
+
+# The patch's log, in the all users' application data folder.
+PATCH_LOG = r"C:\ProgramData\Kestova Patch\kestova-patch.log"
+
+
+def patch_log_lines(machine):
+    """The lines of the patch's log without their time stamps ("" lines
+    for none), or [] when there is no log."""
+    if not machine.exists(PATCH_LOG):
+        return []
+    text = machine.read_file(PATCH_LOG).decode("cp1252", "replace")
+    return [line[21:] for line in text.split("\r\n") if line]
+
+
+def expect_log_tells(t, lines, parts, what):
+    """Checks that each of PARTS is in one of LINES (the log's lines of one
+    run), each in a line after the one before it."""
+    at = 0
+    for part in parts:
+        while at < len(lines) and part not in lines[at]:
+            at += 1
+        if at == len(lines):
+            t.expect(False, "%s: the log has no line %r in its place" % (what, part))
+            return
+        at += 1
 PATCH_FILE_NAME = "kestova-patch.exe"
 PATCH_FOLDER = r"C:\Kestova Patch"
 

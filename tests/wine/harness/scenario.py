@@ -15,10 +15,31 @@ import traceback
 from pathlib import Path
 
 from .display import ensure_display
+from .kestova import PATCH_LOG, patch_log_lines
 from .machine import Machine
 from .prefix import Template
 
 _SCENARIOS = []
+
+
+# How much of the patch's log a failed scenario shows.
+LOG_TAIL_LINES = 40
+
+
+def note_log_tail(test, machine):
+    """Shows the end of the patch's log with a failed scenario's result: it
+    tells what the runs did, in order."""
+    try:
+        lines = patch_log_lines(machine)
+    except OSError as error:
+        test.note("the patch's log could not be read: %s" % error)
+        return
+    if not lines:
+        test.note("the patch wrote no log")
+        return
+    test.note("the end of the patch's log (%s):" % PATCH_LOG)
+    for line in lines[-LOG_TAIL_LINES:]:
+        test.note("  " + line)
 
 
 class Scenario:
@@ -158,6 +179,8 @@ class Runner:
                     item.function(test)
                 except Exception:
                     test.failures.append("exception:\n" + traceback.format_exc().rstrip())
+                if test.failures:
+                    note_log_tail(test, machine)
                 if self.keep:
                     test.note("machine kept in " + str(machine.root))
                 return test.failures, test.notes

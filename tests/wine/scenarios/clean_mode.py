@@ -3,10 +3,10 @@ registration of both titles and the publisher's key, and nothing else."""
 
 from harness.kestova import (ARP_CACHE_KEY, CLEANED_OKAY, INSTALL_INFO_ROOT, NOT_INSTALLED, PARKING_PRODUCT_CODE,
                              PRODUCT_CODES, PUBLISHER_KEY, UNINSTALL_KEY, add_publisher_key, command_line,
-                             expect_no_registration, expect_registration, install_patch, product_folder,
-                             register_title, run_patch)
+                             expect_log_tells, expect_no_registration, expect_registration, install_patch,
+                             patch_log_lines, product_folder, register_title, run_patch)
 from harness.player import Box
-from harness.scenario import scenario
+from harness.scenario import Test, note_log_tail, scenario
 
 CLEANED = Box("", CLEANED_OKAY, "OK")
 
@@ -74,6 +74,28 @@ def clean_mode_on_an_empty_machine(t):
     t.expect_run(run, exit_code=0)
     expect_cleaned_box(t, run)
     expect_everything_removed(t)
+
+
+@scenario
+def clean_mode_logs_what_it_found_and_keeps_the_log(t):
+    """Clean mode writes its run into the log and keeps it; a failed scenario would show the log's end"""
+    set_up_everything(t)
+    run = run_patch(t, "clean", [CLEANED])
+    t.expect_run(run, exit_code=0)
+    expect_log_tells(t, patch_log_lines(t.machine), [
+        "begins (clean)",
+        'Found "Kestova 2" under ' + PRODUCT_CODES[0],
+        'Found "Kestova 3" under ' + PRODUCT_CODES[1],
+        'Found "Kestova 2" under ' + PRODUCT_CODES[2],
+        "Deleting every registration of both titles",
+        "Box: " + CLEANED_OKAY,
+        "Answer: OK",
+        "Run ends",
+    ], "clean mode")
+    shown = Test(t.machine, t.tools)
+    note_log_tail(shown, t.machine)
+    t.expect(any(note.strip() == "Run ends" for note in shown.notes),
+             "the notes of a failed scenario do not show the log's end: %r" % shown.notes)
 
 
 @scenario

@@ -4,7 +4,7 @@ removing the new title later through Add/Remove Programs leaves the first
 one as it was."""
 
 from harness.kestova import (ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE, PATCH_CAPTION, SHARED_PRODUCT_CODE,
-                             product_folder, run_patch)
+                             expect_log_tells, patch_log_lines, product_folder, run_patch)
 from harness.scenario import scenario
 from harness.swap import (KNOWN_SETUP_STAMPS, OTHER_TITLE, add_arp_cache_entries, arp_cache_entries, ask_disc,
                           code_in, entry_write_time, expect_code_free, expect_title_gone, expect_title_installed,
@@ -60,10 +60,28 @@ def swap(t, installed):
     add_arp_cache_entries(t.machine)
     before = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
 
+    logged = len(patch_log_lines(t.machine))
     run = run_patch(t, "", [ask_disc(new, new_root)], timeout=90)
     t.expect_run(run, exit_code=0)
     if run.boxes:
         expect_box(t, run.boxes[0], PATCH_CAPTION, [6, 7])
+    expect_log_tells(t, patch_log_lines(t.machine)[logged:], [
+        "begins (install)",
+        'Found "%s" under %s' % (installed, SHARED_PRODUCT_CODE),
+        "Moving the uninstall entry %s to %s" % (SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE),
+        "Entry moved",
+        "Box: Found %s in drive" % new,
+        "Answer: Yes",
+        "Starting ",
+        "Every program it started has ended",
+        "Moving the uninstall entry %s to %s" % (SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE),
+        "Entry moved",
+        "Moving the uninstall entry %s to %s" % (PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE),
+        "Entry moved",
+        "Redirecting the uninstaller",
+        "Uninstaller redirected",
+        "Run ends",
+    ], "the swap")
 
     after = title_snapshot(t.machine, t.tools, SHARED_PRODUCT_CODE, installed)
     expect_unchanged(t, before, after, installed + " under the shared code")
@@ -80,8 +98,18 @@ def remove_new_title(t, installed, before):
     Programs and checks that INSTALLED stands as BEFORE."""
     new = OTHER_TITLE[installed]
     t.machine.write_file(product_folder(ALTERNATE_PRODUCT_CODE) + r"\maintenance.ini", "delay=%d" % SLOW_REMOVAL_MS)
+    logged = len(patch_log_lines(t.machine))
     run = remove_through_add_remove_programs(t.machine, ALTERNATE_PRODUCT_CODE, [wait_for_uninstall_box()])
     t.expect_run(run, exit_code=0)
+    expect_log_tells(t, patch_log_lines(t.machine)[logged:], [
+        "begins (uninstall)",
+        "Moving the uninstall entry %s to %s" % (SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE),
+        "Moving the uninstall entry %s to %s" % (ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE),
+        "Starting ",
+        "Box: Please wait",
+        "Moving the uninstall entry %s to %s" % (PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE),
+        "Run ends",
+    ], "the removal")
     if run.boxes:
         expect_box(t, run.boxes[0], PATCH_CAPTION, [1])
     t.expect_equal(len(started_processes(run)), 1, "programs the uninstall stage started (the real uninstaller)")
