@@ -100,6 +100,8 @@ def literals(code):
     """Adjacent string literals joined, as written (escapes kept)."""
     code = re.sub(r"//[^\n]*", "", code)
     code = re.sub(r"/\*.*?\*/", "", code, flags=re.S)
+    # The log's lines are not messages: the guide explains them by example.
+    code = re.sub(r"\blog_line\((?:[^;\"]|\"(?:[^\"\\\n]|\\.)*\")*\);", "", code)
     for found in re.finditer(r'(?:"(?:[^"\\\n]|\\.)*"\s*)+', code):
         yield "".join(re.findall(r'"((?:[^"\\\n]|\\.)*)"', found.group(0)))
 
