@@ -1,5 +1,6 @@
 // Finding the other title's disc, checking its setup build, running the
 // setup and waiting until it signals through its named mutex.
+#include "log/log.h"
 #include "main/main.h"
 #include "misc/misc.h"
 
@@ -200,6 +201,7 @@ int run_setup_and_wait(const char* root)
     }
     const int signalled = wait_for_setup_mutex(&chain);
     if (signalled) {
+        log_line("The setup has signalled: waiting for every program it started to end");
         wait_for_chain_end(&chain, INFINITE);
     }
     close_program_chain(&chain);

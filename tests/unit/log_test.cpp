@@ -95,6 +95,7 @@ TEST_F(log_test, a_swap_tells_each_move_before_it_is_made_and_each_result_after)
                                                 "Box: Found Kestova 3 in drive D:\\. |  | Install Kestova 3?",
                                                 "Answer: Yes",
                                                 "Starting D:\\",
+                                                "The setup has signalled",
                                                 "Every program it started has ended",
                                                 "Moving the uninstall entry " + SHARED + " to " + ALTERNATE,
                                                 "Entry moved",
