@@ -17,9 +17,6 @@ namespace
 
 using namespace stage_scenarios;
 
-const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
-const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
-const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const std::string LASTING_FOLDER = "C:\\ProgramData\\Kestova Patch";
 
 struct crash_scenario {
