@@ -34,6 +34,26 @@ bool new_title_registered()
     return false;
 }
 
+// The swap around the setup: the installed title is parked while it runs.
+// 1 when the new title went to the alternate code and the installed title
+// came back; 0 when the installed title came back alone.
+int swap_around_setup()
+{
+    relocate_whole_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    if (!find_disc_and_run_setup() || !new_title_registered()) {
+        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+        return 0;
+    }
+
+    relocate_whole_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
+    retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
+    relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    if (!prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE)) {
+        warn_not_redirected(ALTERNATE_PRODUCT_CODE);
+    }
+    return 1;
+}
+
 void run_install_stage()
 {
     if (put_right_interrupted_run() || both_titles_installed()) {
@@ -46,25 +66,9 @@ void run_install_stage()
         return;
     }
 
-    begin_stage_recovery(stage_kind::install);
-    arrange_resume_after_restart();
-    relocate_whole_registration(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
-    if (!find_disc_and_run_setup() || !new_title_registered()) {
-        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-        end_stage_recovery();
-        settle_resume_arrangement();
-        return;
+    if (run_with_stage_recovery(swap_around_setup, resume_settling::at_stage_end)) {
+        purge_arp_cache();
     }
-
-    relocate_whole_registration(SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE);
-    retarget_uninstall_shortcut(ALTERNATE_PRODUCT_CODE);
-    relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    if (!prepare_uninstall_redirect(ALTERNATE_PRODUCT_CODE)) {
-        warn_not_redirected(ALTERNATE_PRODUCT_CODE);
-    }
-    end_stage_recovery();
-    settle_resume_arrangement();
-    purge_arp_cache();
 }
 
 } // namespace

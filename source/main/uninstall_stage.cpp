@@ -31,7 +31,6 @@ void undo_swap(int parked)
     if (parked) {
         relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
     }
-    end_stage_recovery();
 }
 
 // A click that comes while the real uninstaller's chain is still running
@@ -71,6 +70,65 @@ int run_real_uninstaller(const char* code)
     return ended ? 1 : UNINSTALLER_STILL_RUNNING;
 }
 
+namespace
+{
+
+// How the swap around the real uninstaller ended. The two warnings that
+// go with an unfinished swap are shown once the stage's recovery has ended:
+// a fatal error while one is up must not move registrations, least of all
+// under an uninstaller that is still at work.
+enum swap_end : int { SWAP_DONE, OTHER_TITLE_NOT_MOVED_ASIDE, UNINSTALLER_LEFT_RUNNING };
+
+// The swap: the title under the shared code is parked, the title under the
+// alternate code moves to the shared code for the real uninstaller, and
+// the parked title comes back once the removal is over.
+int swap_around_uninstaller()
+{
+    const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    if (parked) {
+        move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
+    } else if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        // Moving the other title in now would merge two registrations.
+        return OTHER_TITLE_NOT_MOVED_ASIDE;
+    }
+
+    relocate_whole_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+
+    const int uninstalled = run_real_uninstaller(SHARED_PRODUCT_CODE);
+    if (uninstalled == UNINSTALLER_STILL_RUNNING) {
+        // Whatever moves now could be removed or overwritten by the
+        // uninstaller that is still at work; the next run of the patch puts
+        // the registrations right once it has ended.
+        return UNINSTALLER_LEFT_RUNNING;
+    }
+    if (!uninstalled) {
+        // The title is still installed: its folder must not be deleted.
+        undo_swap(parked);
+        return SWAP_DONE;
+    }
+
+    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
+        // The real uninstaller left its title registered (the user may have
+        // cancelled it): deleting its folder now would break that title.
+        warn_user(
+            "The uninstall did not complete: the title is still registered.\nIt stays installed as before.");
+        undo_swap(parked);
+        return SWAP_DONE;
+    }
+
+    char folder[TEXT_BUFFER_SIZE];
+    if (format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
+        flush_registry(); // the uninstaller's removal, on disc before its folder goes
+        delete_folder(folder);
+    }
+    if (parked) {
+        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
+    }
+    return SWAP_DONE;
+}
+
+} // namespace
+
 // The record of the real uninstaller goes when its chain has ended; when
 // the user stopped waiting while it still runs, it stays for the next run.
 void uninstall_stage()
@@ -84,55 +142,14 @@ void uninstall_stage()
             ALTERNATE_PRODUCT_CODE);
         return;
     }
-    begin_stage_recovery(stage_kind::uninstall);
     // An uninstaller often ends with a restart: the run at the next logon
     // puts the titles right once the uninstaller's chain has ended.
-    arrange_resume_after_restart();
-    const int parked = move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
-    if (parked) {
-        move_uninstall_entry(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE);
-    } else if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
-        // Moving the other title in now would merge two registrations.
-        end_stage_recovery();
+    const int ended = run_with_stage_recovery(swap_around_uninstaller, resume_settling::at_run_end);
+    if (ended == OTHER_TITLE_NOT_MOVED_ASIDE) {
         warn_user("The title registered under %s could not be moved aside, so the uninstall cannot go on.\n"
                   "Nothing was changed.",
                   SHARED_PRODUCT_CODE);
-        return;
-    }
-
-    relocate_whole_registration(ALTERNATE_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-
-    const int uninstalled = run_real_uninstaller(SHARED_PRODUCT_CODE);
-    if (uninstalled == UNINSTALLER_STILL_RUNNING) {
-        // Whatever moves now could be removed or overwritten by the
-        // uninstaller that is still at work; the next run of the patch puts
-        // the registrations right once it has ended.
-        end_stage_recovery();
+    } else if (ended == UNINSTALLER_LEFT_RUNNING) {
         warn_user("%s", UNINSTALL_LEFT_RUNNING);
-        return;
     }
-    if (!uninstalled) {
-        // The title is still installed: its folder must not be deleted.
-        undo_swap(parked);
-        return;
-    }
-
-    if (uninstall_entry_exists(SHARED_PRODUCT_CODE)) {
-        // The real uninstaller left its title registered (the user may have
-        // cancelled it): deleting its folder now would break that title.
-        warn_user(
-            "The uninstall did not complete: the title is still registered.\nIt stays installed as before.");
-        undo_swap(parked);
-        return;
-    }
-
-    char folder[TEXT_BUFFER_SIZE];
-    if (format_product_folder(folder, sizeof folder, SHARED_PRODUCT_CODE)) {
-        flush_registry(); // the uninstaller's removal, on disc before its folder goes
-        delete_folder(folder);
-    }
-    if (parked) {
-        relocate_whole_registration(PARKING_PRODUCT_CODE, SHARED_PRODUCT_CODE);
-    }
-    end_stage_recovery();
 }

@@ -19,22 +19,6 @@ INT_PTR set_window_font(HWND window)
     return SendMessageA(window, WM_SETFONT, reinterpret_cast<std::uintptr_t>(font), 1);
 }
 
-int is_directory(const char* path)
-{
-    char saved[512];
-    const DWORD length = GetCurrentDirectoryA(sizeof saved, saved);
-    const BOOL entered = SetCurrentDirectoryA(path);
-    if (length > 0 && length < sizeof saved) {
-        SetCurrentDirectoryA(saved);
-    }
-    return entered;
-}
-
-int file_exists(const char* path)
-{
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
-}
-
 long get_file_size(const char* file_name)
 {
     ASSERT(file_name);

@@ -44,6 +44,11 @@ template <std::size_t N> int append_path(char (&dest_string)[N], const char* sou
     return append_path(dest_string, N, source_string);
 }
 
+// True when path names an existing folder; is_file, an existing file (not a
+// folder). A path whose attributes cannot be read is neither.
+bool is_folder(const char* path);
+bool is_file(const char* path);
+
 // Deletes a file, or a folder and everything in it, without confirmation or progress
 // display. 1 when the shell reports success; 0 otherwise, and for a path
 // that does not fit the 512-byte buffer (nothing is deleted then).
@@ -76,8 +81,6 @@ platform::HRESULT write_shortcut(const char* target, const char* arguments, cons
 
 // Small file, folder and font helpers.
 platform::INT_PTR set_window_font(platform::HWND window);
-int is_directory(const char* path);
-int file_exists(const char* path);
 long get_file_size(const char* file_name);
 int is_read_only(const char* path);
 int prepare_temp_folder(char* out_path, std::size_t out_size);

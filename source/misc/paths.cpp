@@ -1,4 +1,4 @@
-// Path joining, folder deletion and text comparison.
+// Path joining, what a path names, folder deletion and text comparison.
 #include "misc/misc.h"
 
 #include <cstring>
@@ -41,6 +41,21 @@ int append_path(char* dest_string, std::size_t dest_size, const char* source_str
     }
     std::memcpy(end, source_string, rest + 1);
     return 1;
+}
+
+// Both answer from the path's attributes. A path whose attributes cannot be
+// read (missing, or the call failed) is neither a folder nor a file, so the
+// callers treat it as absent.
+bool is_folder(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool is_file(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // The shell reads pFrom as a list of names ended by an empty name, hence the

@@ -17,15 +17,16 @@ void recover_after_fatal_error()
     settle_resume_arrangement();
 }
 
-void begin_stage_recovery(stage_kind stage)
+int run_with_stage_recovery(int (*body)(), resume_settling settling)
 {
-    (void)stage;
     note_move_finished();
     reset_reconciliation();
     set_fatal_error_handler(recover_after_fatal_error);
-}
-
-void end_stage_recovery()
-{
+    arrange_resume_after_restart();
+    const int result = body();
     set_fatal_error_handler(nullptr);
+    if (settling == resume_settling::at_stage_end) {
+        settle_resume_arrangement();
+    }
+    return result;
 }

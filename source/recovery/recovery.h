@@ -24,13 +24,21 @@
 // brings every registration to a whole state (as the start of a run does).
 //
 // recover_after_fatal_error is set as misc's fatal error handler (by
-// begin_stage_recovery, and again by reconcile.cpp before each of its
+// run_with_stage_recovery, and again by reconcile.cpp before each of its
 // steps): the one way a fatal error in registration, registry or misc
 // reaches back up into this module.
-enum class stage_kind { none, install, uninstall };
-void begin_stage_recovery(stage_kind stage);
-void end_stage_recovery();
 void recover_after_fatal_error();
+
+// Runs a stage's changes (body) with its recovery around them, so that no
+// way out of body can leave the handler behind: first no move is noted, the
+// steps of any earlier stage are forgotten, the handler is set and the
+// arrangement to come back after a restart is made; once body returns, the
+// handler goes and, with resume_settling::at_stage_end, the arrangement is
+// settled at once (at_run_end: the run's end settles it). Returns what body
+// returned. A fatal error inside body never comes back here (the process
+// ends there): the handler does the recovery.
+enum class resume_settling { at_stage_end, at_run_end };
+int run_with_stage_recovery(int (*body)(), resume_settling settling);
 
 // ---------------------------------------------------------------------------
 // reconcile.cpp

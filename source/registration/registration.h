@@ -149,10 +149,6 @@ constexpr char FOLDER_UNCERTAIN[] =
     "The product folder of the title under %s cannot be found for sure (%s, error %lu).\n"
     "Nothing was changed. Make sure that folder can be reached, then run the patch again.";
 
-// True when path names an existing folder; is_file, an existing file.
-bool is_folder(const char* path);
-bool is_file(const char* path);
-
 // Reading registrations whole, for the reconciliation of interrupted runs.
 
 constexpr std::size_t DISPLAY_NAME_BUFFER_SIZE = 64;

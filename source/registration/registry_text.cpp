@@ -216,18 +216,6 @@ bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE
     return find_entry_folder(product_code, folder, &error) != folder_state::unknown && folder[0] != '\0';
 }
 
-bool is_folder(const char* path)
-{
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool is_file(const char* path)
-{
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE])
 {
     char path[TEXT_BUFFER_SIZE];

@@ -343,8 +343,10 @@ TEST_P(enumeration_name_buffer, value_names_narrow)
     DWORD length = buffer_size();
     LONG r = RegEnumValueA(scratch, 0, buffer, &length, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(GetParam().expected, r);
-    if (r != ERROR_SUCCESS)
-        return; // the name buffer's content after an overflow differs between versions
+    if (r != ERROR_SUCCESS) {
+        GTEST_SKIP() << "after an overflow the name buffer's content differs between Windows versions: "
+                        "only the result is checked";
+    }
     EXPECT_EQ(std::strlen(name), length);
     EXPECT_STREQ(name, buffer);
     EXPECT_TRUE(untouched_from(reinterpret_cast<BYTE*>(buffer), length + 1, sizeof(buffer)));
@@ -377,8 +379,10 @@ TEST_P(enumeration_name_buffer, key_names_narrow)
     DWORD length = buffer_size();
     LONG r = RegEnumKeyExA(scratch, 0, buffer, &length, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(GetParam().expected, r);
-    if (r != ERROR_SUCCESS)
-        return;
+    if (r != ERROR_SUCCESS) {
+        GTEST_SKIP() << "after an overflow the name buffer's content differs between Windows versions: "
+                        "only the result is checked";
+    }
     EXPECT_EQ(std::strlen(name), length);
     EXPECT_STREQ(name, buffer);
     EXPECT_TRUE(untouched_from(reinterpret_cast<BYTE*>(buffer), length + 1, sizeof(buffer)));
@@ -392,8 +396,10 @@ TEST_P(enumeration_name_buffer, key_names_wide)
     DWORD length = buffer_size();
     LONG r = RegEnumKeyExW(scratch, 0, buffer, &length, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(GetParam().expected, r);
-    if (r != ERROR_SUCCESS)
-        return;
+    if (r != ERROR_SUCCESS) {
+        GTEST_SKIP() << "after an overflow the name buffer's content differs between Windows versions: "
+                        "only the result is checked";
+    }
     EXPECT_EQ(std::strlen(name), length);
     EXPECT_EQ(0, buffer[length]);
     EXPECT_TRUE(untouched_from(reinterpret_cast<BYTE*>(buffer), (length + 1) * 2, sizeof(buffer)));

@@ -17,11 +17,6 @@ namespace
 
 using namespace stage_scenarios;
 
-const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
-const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
-const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string LASTING_COPY = "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe";
-
 struct crash_scenario {
     const char* name;
     scenario stage;

@@ -1,6 +1,6 @@
 // States that an interrupted run leaves, each put right by the next run;
 // the one copy at a time; the run after a restart.
-#include "stage_scenarios.h"
+#include "whole_run_test.h"
 
 using namespace platform;
 
@@ -9,28 +9,9 @@ namespace
 
 using namespace stage_scenarios;
 
-const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string LASTING_COPY = "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe";
-
-class interruption : public patch_test
+class interruption : public whole_run_test
 {
   protected:
-    void SetUp() override
-    {
-        patch_test::SetUp();
-        arrange_common();
-        sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
-        sim::add_directory("C:\\ProgramData"); // as on every Windows
-    }
-
-    static void start(const std::string& module, const std::string& arguments = "")
-    {
-        reset_process_state();
-        sim::set_module_file_name(module);
-        sim::set_command_line("\"" + module + "\"" + (arguments.empty() ? "" : " " + arguments));
-        sim::run_process([] { return patch_main(); });
-    }
-
     static std::string only_box()
     {
         EXPECT_EQ(sim::message_boxes().size(), 1u) << last_box_text();

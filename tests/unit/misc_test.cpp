@@ -204,13 +204,33 @@ TEST_F(patch_test, read_shortcut_of_a_missing_file_fails_and_leaves_the_target_e
 TEST_F(patch_test, file_helpers_answer_from_the_file_system)
 {
     sim::add_file("C:\\Data\\five.bin", {1, 2, 3, 4, 5});
-    EXPECT_EQ(file_exists("C:\\Data\\five.bin"), 1);
-    EXPECT_EQ(file_exists("C:\\Data\\none.bin"), 0);
     EXPECT_EQ(get_file_size("C:\\Data\\five.bin"), 5);
     EXPECT_EQ(get_file_size("C:\\Data\\none.bin"), 0);
-    EXPECT_NE(is_directory("C:\\Data"), 0);
-    EXPECT_EQ(is_directory("C:\\Data\\five.bin"), 0);
     EXPECT_EQ(is_read_only("C:\\Data\\five.bin"), 0);
+}
+
+TEST_F(patch_test, a_file_is_not_a_folder_a_folder_is_not_a_file_and_a_missing_path_is_neither)
+{
+    sim::add_file("C:\\Data\\five.bin", {1, 2, 3, 4, 5});
+    sim::add_directory("C:\\Data\\Empty");
+    EXPECT_TRUE(is_file("C:\\Data\\five.bin"));
+    EXPECT_FALSE(is_folder("C:\\Data\\five.bin"));
+    EXPECT_TRUE(is_folder("C:\\Data"));
+    EXPECT_TRUE(is_folder("C:\\Data\\Empty"));
+    EXPECT_FALSE(is_file("C:\\Data"));
+    EXPECT_FALSE(is_file("C:\\Data\\none.bin"));
+    EXPECT_FALSE(is_folder("C:\\Data\\none.bin"));
+    EXPECT_FALSE(is_folder("C:\\Data\\five.bin\\inside"));
+}
+
+TEST_F(patch_test, a_path_whose_attributes_cannot_be_read_is_neither_folder_nor_file)
+{
+    sim::add_file("C:\\Data\\five.bin", {1, 2, 3, 4, 5});
+    sim::fail_call("GetFileAttributesA", 1, ERROR_ACCESS_DENIED);
+    sim::fail_call("GetFileAttributesA", 2, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(is_folder("C:\\Data"));
+    EXPECT_FALSE(is_file("C:\\Data\\five.bin"));
+    EXPECT_TRUE(is_folder("C:\\Data")) << "the next call answers again";
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // written in lower case, product folders that the entries' texts do not
 // name literally, leftovers that would block a move, a torn redirection
 // copy, a power cut.
-#include "stage_scenarios.h"
+#include "whole_run_test.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,28 +15,9 @@ namespace
 
 using namespace stage_scenarios;
 
-const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
-
-class put_right : public patch_test
+class put_right : public whole_run_test
 {
   protected:
-    void SetUp() override
-    {
-        patch_test::SetUp();
-        arrange_common();
-        sim::create_key(HKEY_LOCAL_MACHINE, RUN_ONCE);
-        sim::add_directory("C:\\ProgramData"); // as on every Windows
-    }
-
-    static void start(const std::string& module = INSTALL_MODULE, const std::string& arguments = "")
-    {
-        reset_process_state();
-        sim::set_module_file_name(module);
-        sim::set_command_line("\"" + module + "\"" + (arguments.empty() ? "" : " " + arguments));
-        sim::run_process([] { return patch_main(); });
-    }
-
     static int boxes_starting_with(const std::string& prefix)
     {
         const auto& boxes = sim::message_boxes();

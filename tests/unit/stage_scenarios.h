@@ -14,7 +14,12 @@ using namespace platform;
 
 inline const std::vector<BYTE> PATCH_BYTES = {'M', 'Z', 'p', 'a', 't', 'c', 'h'};
 inline const std::vector<BYTE> INSTALLER_BYTES = {'M', 'Z', 'i', 's'};
-inline const char* const CODES[] = {SHARED_PRODUCT_CODE, ALTERNATE_PRODUCT_CODE, PARKING_PRODUCT_CODE};
+// Where the patch runs from: as the user starts it, as the removal runs it
+// from its temporary copy, and as the logon after a restart starts it.
+inline const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
+inline const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
+inline const std::string LASTING_COPY = "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe";
+inline const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 struct scenario {
     const char* name;
@@ -140,7 +145,7 @@ inline void arrange_both_titles_redirected_chained_uninstaller()
 inline std::vector<std::string> codes_holding(const std::string& title)
 {
     std::vector<std::string> codes;
-    for (const char* code : CODES) {
+    for (const char* code : ALL_PRODUCT_CODES) {
         if (sim::get_string(HKEY_LOCAL_MACHINE, entry_path(code), "DisplayName") == title) {
             codes.push_back(code);
         }

@@ -3,7 +3,7 @@
 // followed by runs that change nothing until that program has ended; then
 // the next run puts everything right as it would have anyway.
 #include "recovery/recovery.h"
-#include "stage_scenarios.h"
+#include "whole_run_test.h"
 
 using namespace platform;
 
@@ -13,36 +13,26 @@ namespace
 using namespace stage_scenarios;
 
 const std::string ENGINE = "C:\\Users\\Player\\AppData\\Local\\Temp\\{A1}\\setup.exe";
-const std::string INSTALL_MODULE = "C:\\Patch\\kestova-patch.exe";
-const std::string UNINSTALL_MODULE = "C:\\Temp\\_is4f2a\\setup.tmp";
 const std::string RECORD_KEY = "SOFTWARE\\Kestova Patch";
-const std::string RUN_ONCE = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string LASTING_COPY = "C:\\ProgramData\\Kestova Patch\\kestova-patch.exe";
 const char* const WAIT_FOR_UNINSTALL = "Please wait till the uninstall is complete, then click on okay";
 
-class started_programs : public patch_test
+class started_programs : public whole_run_test
 {
   protected:
     void SetUp() override
     {
-        patch_test::SetUp();
-        arrange_common();
+        whole_run_test::SetUp();
         sim::add_file(UNINSTALL_MODULE, PATCH_BYTES);
-        sim::create_key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
-        sim::add_directory("C:\\ProgramData");
     }
 
     // One start of the patch through its entry point; kill_at_ms (virtual
     // time) kills it at its next platform call after that moment.
     static void start(const std::string& module, DWORD kill_at_ms = 0)
     {
-        reset_process_state();
-        sim::set_module_file_name(module);
-        sim::set_command_line("\"" + module + "\"");
         if (kill_at_ms != 0) {
             sim::schedule(kill_at_ms - sim::now_ms(), [] { sim::kill_after_calls(0); });
         }
-        sim::run_process([] { return patch_main(); });
+        whole_run_test::start(module);
     }
 
     // The other title's disc whose setup.exe starts the engine (with

@@ -35,15 +35,22 @@ int ask_and_report()
     return 100 + answer;
 }
 
-int spawn_child()
+// The command line that starts this program again: its own path quoted,
+// then argument. False when the path cannot be had or the line does not fit.
+bool own_command_line(const char* argument, char (&command_line)[MAX_PATH + 16])
 {
     char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path)
-        return 1;
+        return false;
+    const int written = snprintf(command_line, sizeof command_line, "\"%s\" %s", path, argument);
+    return written >= 0 && static_cast<size_t>(written) < sizeof command_line;
+}
+
+int spawn_child()
+{
     char command_line[MAX_PATH + 16];
-    int written = snprintf(command_line, sizeof command_line, "\"%s\" child", path);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof command_line)
+    if (!own_command_line("child", command_line))
         return 1;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -75,13 +82,8 @@ DWORD parent_of_services()
 int start_copy_with_reused_id()
 {
     const DWORD wanted = parent_of_services();
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (wanted == 0 || length == 0 || length >= sizeof path)
-        return 1;
     char command_line[MAX_PATH + 16];
-    int written = snprintf(command_line, sizeof command_line, "\"%s\" linger", path);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof command_line)
+    if (wanted == 0 || !own_command_line("linger", command_line))
         return 1;
     // Wine gives out an ended process's id again after a few hundred others.
     for (int attempt = 0; attempt < 20000; ++attempt) {

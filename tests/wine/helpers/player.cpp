@@ -326,15 +326,16 @@ ULONGLONG filetime_value(const FILETIME& time)
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// When PROCESS was created and, if it has ended, when it ended (0 while it
-// runs); false when the system does not tell.
+// When PROCESS was created and, unless ENDED is null, when it ended (0
+// while it runs); false when the system does not tell.
 bool process_lifetime(HANDLE process, ULONGLONG* created, ULONGLONG* ended)
 {
     FILETIME creation = {}, exit = {}, kernel = {}, user = {};
     if (process == nullptr || !GetProcessTimes(process, &creation, &exit, &kernel, &user))
         return false;
     *created = filetime_value(creation);
-    *ended = WaitForSingleObject(process, 0) == WAIT_TIMEOUT ? 0 : filetime_value(exit);
+    if (ended != nullptr)
+        *ended = WaitForSingleObject(process, 0) == WAIT_TIMEOUT ? 0 : filetime_value(exit);
     return true;
 }
 
@@ -344,8 +345,8 @@ bool process_lifetime(HANDLE process, ULONGLONG* created, ULONGLONG* ended)
 // children are found).
 bool may_be_child_of(HANDLE child, HANDLE parent)
 {
-    ULONGLONG child_created = 0, child_ended = 0, parent_created = 0, parent_ended = 0;
-    if (!process_lifetime(child, &child_created, &child_ended) ||
+    ULONGLONG child_created = 0, parent_created = 0, parent_ended = 0;
+    if (!process_lifetime(child, &child_created, nullptr) ||
         !process_lifetime(parent, &parent_created, &parent_ended))
         return true;
     return child_created >= parent_created && (parent_ended == 0 || child_created <= parent_ended);
