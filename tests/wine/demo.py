@@ -15,6 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from harness.kestova import PATCH_LOG, patch_log_lines  # noqa: E402
 from harness.prefix import WineUnavailable  # noqa: E402
 from harness.scenario import Runner, Tools  # noqa: E402
 from harness.story import Demo, all_stories  # noqa: E402
@@ -44,10 +45,21 @@ def tell(runner, item):
     with runner.machine() as machine:
         demo = Demo(machine, runner.tools)
         item.function(demo)
+        show_log(machine)
     print("")
     for problem in demo.problems:
         print("PROBLEM: " + problem)
     return not demo.problems
+
+
+def show_log(machine):
+    """The patch's log after the story: what a user would send to someone
+    helping them."""
+    lines = patch_log_lines(machine)
+    print("")
+    print("The patch's log (%s), without its time stamps:" % PATCH_LOG)
+    for line in lines or ["(no log)"]:
+        print("  " + line)
 
 
 def main():
