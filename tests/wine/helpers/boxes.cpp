@@ -9,9 +9,10 @@
 //   boxes spawn    starts "boxes child" and ends at once with exit code 3,
 //                  without waiting for it
 //   boxes child    shows one OK box and exits with 0
-//   boxes reuse-id starts suspended copies of itself until one is given the
-//                  id that services.exe names as its parent (a process
-//                  that has ended, whose id Wine gives out again), lets
+//   boxes reuse-id starts a suspended copy of itself once it has brought
+//                  round the id that services.exe names as its parent (a
+//                  process that has ended, whose id Wine gives out again)
+//                  with threads that end at once, until a copy has it; lets
 //                  that one run ("boxes linger": 2 s) and waits for it;
 //                  exits with 0, or 4 when no copy was given the id
 #include <windows.h>
@@ -79,14 +80,60 @@ DWORD parent_of_services()
     return parent;
 }
 
+DWORD WINAPI end_at_once(void*)
+{
+    return 0;
+}
+
+// Starts a thread that ends at once and waits until its id is free again;
+// the id it was given, or 0 when no thread could be started.
+DWORD cycle_one_id()
+{
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, end_at_once, nullptr, 0, &id);
+    if (thread == nullptr)
+        return 0;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return id;
+}
+
+// Cycles ids until the wanted one has been given out and freed again; how
+// many ids were given out from the one before up to and with it (0 when it
+// never came).
+DWORD ids_until(DWORD wanted)
+{
+    for (DWORD count = 1; count <= 100000; ++count) {
+        const DWORD id = cycle_one_id();
+        if (id == 0)
+            return 0;
+        if (id == wanted)
+            return count;
+    }
+    return 0;
+}
+
+// Wine gives out process and thread ids from one table, and an ended one's
+// id again once a few hundred are free, oldest first. Threads that end at
+// once bring the wanted id round cheaply (a process costs far more,
+// especially where 32-bit programs are emulated): once it has come round
+// twice, the number between is the length of the queue, so that many less
+// one more threads put it at the queue's head, and the next process is
+// given it. Another program taking an id meanwhile spoils one attempt only.
 int start_copy_with_reused_id()
 {
     const DWORD wanted = parent_of_services();
     char command_line[MAX_PATH + 16];
     if (wanted == 0 || !own_command_line("linger", command_line))
         return 1;
-    // Wine gives out an ended process's id again after a few hundred others.
-    for (int attempt = 0; attempt < 20000; ++attempt) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (ids_until(wanted) == 0)
+            return 4;
+        const DWORD queue = ids_until(wanted);
+        if (queue == 0)
+            return 4;
+        for (DWORD i = 1; i < queue; ++i)
+            cycle_one_id();
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
