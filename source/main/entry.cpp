@@ -193,15 +193,13 @@ void log_registrations()
 {
     for (const char* code : ALL_PRODUCT_CODES) {
         char title[DISPLAY_NAME_BUFFER_SIZE];
-        char folder[TEXT_BUFFER_SIZE];
         if (!uninstall_entry_exists(code)) {
             continue;
         }
         if (!read_display_name(code, title)) {
             title[0] = '\0';
         }
-        const bool redirected = read_entry_folder(code, folder) &&
-                                append_path(folder, REAL_UNINSTALLER_PROGRAM) && is_file(folder);
+        const bool redirected = has_real_uninstaller_beside(code);
         log_line("Found \"%s\" under %s%s", title, code, redirected ? ", its uninstaller redirected" : "");
     }
 }

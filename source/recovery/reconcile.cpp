@@ -140,12 +140,6 @@ bool file_in_entry_folder(const char* code, const char* file_name, char (&path)[
     return read_entry_folder(code, path) && append_path(path, file_name);
 }
 
-bool has_real_uninstaller_beside(const char* code)
-{
-    char path[TEXT_BUFFER_SIZE];
-    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && is_file(path);
-}
-
 // Redirected: the real uninstaller beside a "setup.exe" that is this very
 // program (a torn copy, or an older build's, is redirected anew).
 bool is_fully_redirected(const char* code)
@@ -516,6 +510,12 @@ void report_put_right()
 }
 
 } // namespace
+
+bool has_real_uninstaller_beside(const char* code)
+{
+    char path[TEXT_BUFFER_SIZE];
+    return file_in_entry_folder(code, REAL_UNINSTALLER_PROGRAM, path) && is_file(path);
+}
 
 void reset_reconciliation()
 {

@@ -53,6 +53,10 @@ int put_right_interrupted_run();
 void reconcile_after_fatal_error(const char* failed_source, const char* failed_dest);
 // Forgets the steps taken so far (a new stage begins).
 void reset_reconciliation();
+// True when the installer's real uninstaller ("setup_is.exe") stands in the
+// product folder of the entry under code: its uninstaller was redirected
+// through the patch.
+bool has_real_uninstaller_beside(const char* code);
 
 // ---------------------------------------------------------------------------
 // resume.cpp

@@ -42,17 +42,6 @@ bool write_at_end(HANDLE file, const char* text, DWORD length)
            ::FlushFileBuffers(file);
 }
 
-} // namespace
-
-void platform::GetLocalTime(platform::SYSTEMTIME* time)
-{
-    seam_call(seam_effect::logs, __func__);
-    ::GetLocalTime(reinterpret_cast<::SYSTEMTIME*>(time));
-}
-
-namespace
-{
-
 BOOL append(const char* path, const char* old_path, DWORD rotate_size, const char* text, DWORD length)
 {
     HANDLE file = open_for_appending(path);
@@ -78,6 +67,12 @@ BOOL append(const char* path, const char* old_path, DWORD rotate_size, const cha
 }
 
 } // namespace
+
+void platform::GetLocalTime(platform::SYSTEMTIME* time)
+{
+    seam_call(seam_effect::logs, __func__);
+    ::GetLocalTime(reinterpret_cast<::SYSTEMTIME*>(time));
+}
 
 platform::BOOL platform::append_to_log(const char* path, const char* old_path, platform::DWORD rotate_size,
                                        const char* text, platform::DWORD length)
