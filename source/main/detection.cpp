@@ -41,9 +41,9 @@ void terminate_display_name(char (&display_name)[DISPLAY_NAME_SIZE], DWORD size)
 int detect_installed_game()
 {
     shared_code_in_use = 1;
-    HKEY key = nullptr;
-    if (open_uninstall_entry(SHARED_PRODUCT_CODE, &key) != ERROR_SUCCESS) {
-        if (open_uninstall_entry(ALTERNATE_PRODUCT_CODE, &key) != ERROR_SUCCESS) {
+    key_owner key;
+    if (open_uninstall_entry(SHARED_PRODUCT_CODE, key.receive()) != ERROR_SUCCESS) {
+        if (open_uninstall_entry(ALTERNATE_PRODUCT_CODE, key.receive()) != ERROR_SUCCESS) {
             fatal_error("Neither 'Kestova 2' or 'Kestova 3' are currently installed");
         }
         shared_code_in_use = 0;
@@ -51,9 +51,9 @@ int detect_installed_game()
 
     char display_name[DISPLAY_NAME_SIZE];
     DWORD size = sizeof display_name;
-    const LONG result =
-        RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<BYTE*>(display_name), &size);
-    RegCloseKey(key);
+    const LONG result = RegQueryValueExA(key.get(), "DisplayName", nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(display_name), &size);
+    key.close();
     if (result != ERROR_SUCCESS) {
         fatal_error("Error when getting display name (%ld)", static_cast<long>(GetLastError()));
     }

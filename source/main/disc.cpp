@@ -118,12 +118,8 @@ bool choose_disc(char (&root)[4])
 
 bool setup_mutex_exists()
 {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, 0, SETUP_MUTEX_NAME);
-    if (mutex == nullptr) {
-        return false;
-    }
-    CloseHandle(mutex);
-    return true;
+    const handle_owner mutex(OpenMutexA(SYNCHRONIZE, 0, SETUP_MUTEX_NAME));
+    return mutex.valid();
 }
 
 // The setup's signal counts only when the setup made it: a program that

@@ -23,24 +23,22 @@ void delete_product_folders()
 
 void delete_uninstall_entries()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key) != ERROR_SUCCESS) {
+    key_owner key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, key.receive()) != ERROR_SUCCESS) {
         fatal_error("FAILED TO GET REGISTRY UNINSTALL DIRECTORY");
     }
     for (const char* code : ALL_PRODUCT_CODES) {
-        SHDeleteKeyA(key, code);
+        SHDeleteKeyA(key.get(), code);
     }
-    RegCloseKey(key);
 }
 
 void delete_publisher_key()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, &key) != ERROR_SUCCESS) {
+    key_owner key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, key.receive()) != ERROR_SUCCESS) {
         fatal_error("FAILED TO GET REGISTRY QUENMOOR DIRECTORY");
     }
-    SHDeleteKeyA(key, PUBLISHER_KEY);
-    RegCloseKey(key);
+    SHDeleteKeyA(key.get(), PUBLISHER_KEY);
 }
 
 } // namespace
@@ -164,22 +162,20 @@ void clean_mode()
     show_box("CLEANED OKAY", "", MB_OK | MB_ICONINFORMATION);
 }
 
-// The named mutex of this run, or null when none could be had (the run
-// then goes on unguarded). Shows the box and returns INVALID_HANDLE_VALUE
-// when another copy holds it.
-static HANDLE take_run_mutex()
+// Takes the named mutex of this run into mutex, which stays empty when
+// none could be had (the run then goes on unguarded). Shows the box and
+// returns false when another copy holds it.
+static bool take_run_mutex(handle_owner& mutex)
 {
-    HANDLE mutex = CreateMutexA(nullptr, 0, RUN_MUTEX_NAME);
+    mutex.reset(CreateMutexA(nullptr, 0, RUN_MUTEX_NAME));
     const DWORD error = GetLastError();
-    if ((mutex != nullptr && error == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) ||
-        (mutex == nullptr && error == static_cast<DWORD>(ERROR_ACCESS_DENIED))) {
-        if (mutex != nullptr) {
-            CloseHandle(mutex);
-        }
+    if ((mutex.valid() && error == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) ||
+        (!mutex.valid() && error == static_cast<DWORD>(ERROR_ACCESS_DENIED))) {
+        mutex.close();
         warn_user("%s", ALREADY_RUNNING);
-        return INVALID_HANDLE_VALUE;
+        return false;
     }
-    return mutex;
+    return true;
 }
 
 namespace
@@ -213,8 +209,8 @@ int patch_main()
     const run_mode mode = choose_run_mode(command_line_after_program_name(GetCommandLineA()), module_path);
     log_line("Kestova Patch %s begins (%s): %s", KESTOVA_VERSION, MODE_NAMES[static_cast<int>(mode)],
              module_path);
-    HANDLE run_mutex = take_run_mutex();
-    if (run_mutex == INVALID_HANDLE_VALUE) {
+    handle_owner run_mutex;
+    if (!take_run_mutex(run_mutex)) {
         log_line("Run ends");
         return 0;
     }
@@ -229,9 +225,7 @@ int patch_main()
         if (mode == run_mode::resume) {
             arrange_resume_after_restart();
         }
-        if (run_mutex != nullptr) {
-            CloseHandle(run_mutex);
-        }
+        run_mutex.close();
         log_line("Run ends");
         return 0;
     }
@@ -252,9 +246,7 @@ int patch_main()
         break;
     }
     settle_resume_arrangement();
-    if (run_mutex != nullptr) {
-        CloseHandle(run_mutex);
-    }
+    run_mutex.close();
     log_line("Run ends");
     return 0;
 }

@@ -632,4 +632,69 @@ BOOL append_to_log(const char* path, const char* old_path, DWORD rotate_size, co
 // may lose every change since the last time the system wrote it.
 LONG RegFlushKey(HKEY key);
 
+// ---------------------------------------------------------------------------
+// Owners: one per open key or kernel handle, which closes it when the owner
+// goes out of scope (or at close), never twice. The modules open keys and
+// handles into an owner, so that no way out of a function, early return or
+// fatal error, can leave one open. A process that ends, killed or by
+// ExitProcess, has its handles closed by the system instead.
+
+class key_owner
+{
+  public:
+    key_owner() = default;
+    explicit key_owner(HKEY key) : key_(key) {}
+    ~key_owner() { close(); }
+    key_owner(const key_owner&) = delete;
+    key_owner& operator=(const key_owner&) = delete;
+
+    HKEY get() const { return key_; }
+    // Where a call that opens a key puts it (any key held is closed first).
+    HKEY* receive()
+    {
+        close();
+        return &key_;
+    }
+    void close()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+            key_ = nullptr;
+        }
+    }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+class handle_owner
+{
+  public:
+    handle_owner() = default;
+    explicit handle_owner(HANDLE handle) : handle_(handle) {}
+    ~handle_owner() { close(); }
+    handle_owner(const handle_owner&) = delete;
+    handle_owner& operator=(const handle_owner&) = delete;
+
+    HANDLE get() const { return handle_; }
+    // True when it holds a handle (neither null nor INVALID_HANDLE_VALUE).
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    // Takes handle, closing any handle held first.
+    void reset(HANDLE handle)
+    {
+        close();
+        handle_ = handle;
+    }
+    void close()
+    {
+        if (valid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = nullptr;
+    }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
 } // namespace platform

@@ -59,10 +59,9 @@ HANDLE create_chain_job()
 // Puts the process into the job; without that, the job is of no use.
 void join_job(program_chain* chain)
 {
-    if (chain->job != nullptr &&
-        (chain->process == nullptr || !AssignProcessToJobObject(chain->job, chain->process))) {
-        CloseHandle(chain->job);
-        chain->job = nullptr;
+    if (chain->job.valid() &&
+        (!chain->process.valid() || !AssignProcessToJobObject(chain->job.get(), chain->process.get()))) {
+        chain->job.close();
     }
 }
 
@@ -81,7 +80,7 @@ bool is_member(const program_chain& chain, DWORD id)
 void record_first_process(program_chain* chain, DWORD id)
 {
     started_process first{id, {}};
-    if (chain->process == nullptr || !process_creation_time(chain->process, &first.created)) {
+    if (!chain->process.valid() || !process_creation_time(chain->process.get(), &first.created)) {
         return;
     }
     chain->members[0] = first;
@@ -110,7 +109,8 @@ bool add_job_processes(program_chain* chain)
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
         std::uintptr_t more[STARTED_PROCESSES_MAX - 1];
     } ids{};
-    if (!QueryInformationJobObject(chain->job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+    if (!QueryInformationJobObject(chain->job.get(), JobObjectBasicProcessIdList, &ids, sizeof ids,
+                                   nullptr) &&
         GetLastError() != static_cast<DWORD>(ERROR_MORE_DATA)) {
         return true;
     }
@@ -147,10 +147,9 @@ bool add_job_processes(program_chain* chain)
 void look_at_job(program_chain* chain)
 {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    if (!QueryInformationJobObject(chain->job, JobObjectBasicAccountingInformation, &accounting,
+    if (!QueryInformationJobObject(chain->job.get(), JobObjectBasicAccountingInformation, &accounting,
                                    sizeof accounting, nullptr)) {
-        CloseHandle(chain->job);
-        chain->job = nullptr;
+        chain->job.close();
         chain->job_active = 0;
         return;
     }
@@ -169,7 +168,7 @@ void look_for_members(program_chain* chain, bool by_parent)
         drop_ended_members(chain);
     }
     const DWORD before = chain->member_count;
-    if (chain->job != nullptr) {
+    if (chain->job.valid()) {
         look_at_job(chain);
     }
     if (by_parent) {
@@ -185,7 +184,7 @@ void look_for_members(program_chain* chain, bool by_parent)
 
 void look_for_members(program_chain* chain)
 {
-    const DWORD interval = chain->job != nullptr ? MEMBER_LOOK_INTERVAL_WITH_JOB_MS : MEMBER_LOOK_INTERVAL_MS;
+    const DWORD interval = chain->job.valid() ? MEMBER_LOOK_INTERVAL_WITH_JOB_MS : MEMBER_LOOK_INTERVAL_MS;
     look_for_members(chain, !chain->looked || GetTickCount() - chain->last_look_at >= interval);
 }
 
@@ -215,17 +214,17 @@ bool start_suspended(const char* program, const char* directory, program_chain* 
                         &startup, &started)) {
         return false;
     }
-    chain->process = started.hProcess;
+    chain->process.reset(started.hProcess);
+    handle_owner thread(started.hThread);
     join_job(chain);
     record_first_process(chain, started.dwProcessId);
-    const bool resumed = ResumeThread(started.hThread) != 0xFFFFFFFFu;
-    CloseHandle(started.hThread);
+    const bool resumed = ResumeThread(thread.get()) != 0xFFFFFFFFu;
+    thread.close();
     if (!resumed) {
         // A program that never runs must not be waited for; the shell may
         // still start it.
-        TerminateProcess(started.hProcess, 1);
-        CloseHandle(started.hProcess);
-        chain->process = nullptr;
+        TerminateProcess(chain->process.get(), 1);
+        chain->process.close();
         return false;
     }
     return true;
@@ -241,12 +240,12 @@ bool start_through_shell(const char* program, const char* directory, program_cha
     info.lpDirectory = directory;
     info.nShow = SW_SHOW;
     const BOOL started = ShellExecuteExA(&info);
-    chain->process = info.hProcess;
+    chain->process.reset(info.hProcess);
     if (!started || info.hInstApp <= 32) {
         return false;
     }
     join_job(chain);
-    if (chain->job != nullptr) {
+    if (chain->job.valid()) {
         look_for_members(chain, true);
     }
     return true;
@@ -263,10 +262,10 @@ bool process_ended(HANDLE process, DWORD milliseconds)
 // the job, the first one, or a member that left the job or was never in one.
 bool chain_runs(program_chain* chain)
 {
-    if (chain->job != nullptr && chain->job_active > 0) {
+    if (chain->job.valid() && chain->job_active > 0) {
         return true;
     }
-    if (chain->child_starting || (chain->process != nullptr && !process_ended(chain->process, 0))) {
+    if (chain->child_starting || (chain->process.valid() && !process_ended(chain->process.get(), 0))) {
         return true;
     }
     return any_started_process_runs(chain->members, chain->member_count);
@@ -285,13 +284,13 @@ void forget_chain_record(program_chain* chain)
 
 bool start_program_chain(const char* program, const char* directory, program_chain* chain)
 {
-    chain->process = nullptr;
+    chain->process.close();
     chain->member_count = 0;
     chain->looked = false;
     chain->child_starting = false;
     chain->job_active = 0;
     chain->job_listed_total = 0;
-    chain->job = create_chain_job();
+    chain->job.reset(create_chain_job());
     log_line("Starting %s", program);
     if (start_suspended(program, directory, chain) || start_through_shell(program, directory, chain)) {
         watch_during_boxes(chain);
@@ -305,7 +304,7 @@ bool start_program_chain(const char* program, const char* directory, program_cha
 
 bool chain_can_be_watched(const program_chain& chain)
 {
-    return chain.job != nullptr || chain.process != nullptr || chain.member_count != 0;
+    return chain.job.valid() || chain.process.valid() || chain.member_count != 0;
 }
 
 bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
@@ -330,10 +329,10 @@ bool wait_for_chain_end(program_chain* chain, DWORD milliseconds)
         const DWORD slice = left < CHAIN_POLL_INTERVAL_MS ? left : CHAIN_POLL_INTERVAL_MS;
         // While the first process runs, waiting on it costs nothing; after
         // it, the chain is asked again after each short sleep.
-        if (chain->process == nullptr || process_ended(chain->process, 0)) {
+        if (!chain->process.valid() || process_ended(chain->process.get(), 0)) {
             Sleep(slice);
         } else {
-            WaitForSingleObject(chain->process, slice);
+            WaitForSingleObject(chain->process.get(), slice);
         }
     }
 }
@@ -347,12 +346,6 @@ void close_program_chain(program_chain* chain)
         watched_chain = nullptr;
         box_timer = 0;
     }
-    if (chain->process != nullptr) {
-        CloseHandle(chain->process);
-        chain->process = nullptr;
-    }
-    if (chain->job != nullptr) {
-        CloseHandle(chain->job);
-        chain->job = nullptr;
-    }
+    chain->process.close();
+    chain->job.close();
 }

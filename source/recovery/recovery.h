@@ -94,8 +94,8 @@ constexpr platform::DWORD STARTED_PROCESSES_MAX = 32;
 // leaves the job (CREATE_BREAKAWAY_FROM_JOB), or any child where no job
 // can be had, still counts, and so does one started between two looks.
 struct program_chain {
-    platform::HANDLE process;
-    platform::HANDLE job;
+    platform::handle_owner process;
+    platform::handle_owner job;
     started_process members[STARTED_PROCESSES_MAX];
     platform::DWORD member_count;
     bool looked;                      // the processes have been listed by parent

@@ -39,12 +39,11 @@ bool running_from(const char* path)
 
 void delete_run_once_value()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, &key) != ERROR_SUCCESS) {
+    key_owner key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, key.receive()) != ERROR_SUCCESS) {
         return;
     }
-    RegDeleteValueA(key, RUN_ONCE_VALUE);
-    RegCloseKey(key);
+    RegDeleteValueA(key.get(), RUN_ONCE_VALUE);
 }
 
 } // namespace
@@ -63,16 +62,15 @@ int arrange_resume_after_restart()
     if (!running_from(copy) && !copy_own_executable(copy, 1)) {
         return 0;
     }
-    HKEY key = nullptr;
+    key_owner key;
     DWORD disposition = 0;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+                        nullptr, key.receive(), &disposition) != ERROR_SUCCESS) {
         return 0;
     }
     const LONG written =
-        RegSetValueExA(key, RUN_ONCE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+        RegSetValueExA(key.get(), RUN_ONCE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
                        static_cast<DWORD>(std::strlen(command) + 1));
-    RegCloseKey(key);
     return written == ERROR_SUCCESS ? 1 : 0;
 }
 

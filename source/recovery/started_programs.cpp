@@ -93,17 +93,16 @@ DWORD member_with_id(const started_process* members, DWORD count, DWORD id)
 // The running processes with their parents' ids; 0 without a snapshot.
 DWORD take_process_snapshot(PROCESSENTRY32 (&listed)[SNAPSHOT_MAX])
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == nullptr || snapshot == INVALID_HANDLE_VALUE) {
+    const handle_owner snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) {
         return 0;
     }
     DWORD count = 0;
     PROCESSENTRY32 entry{};
-    for (BOOL found = Process32First(snapshot, &entry); found && count < SNAPSHOT_MAX;
-         found = Process32Next(snapshot, &entry)) {
+    for (BOOL found = Process32First(snapshot.get(), &entry); found && count < SNAPSHOT_MAX;
+         found = Process32Next(snapshot.get(), &entry)) {
         listed[count++] = entry;
     }
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -135,8 +134,8 @@ bool add_children(const PROCESSENTRY32* listed, DWORD listed_count, started_proc
 DWORD read_record(started_process (&processes)[STARTED_PROCESSES_MAX], bool* key_exists)
 {
     *key_exists = false;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY_WIDE, 0, KEY_QUERY_VALUE, &key) !=
+    key_owner key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY_WIDE, 0, KEY_QUERY_VALUE, key.receive()) !=
         ERROR_SUCCESS) {
         return 0;
     }
@@ -144,8 +143,8 @@ DWORD read_record(started_process (&processes)[STARTED_PROCESSES_MAX], bool* key
     BYTE bytes[STARTED_PROCESSES_MAX * RECORD_ENTRY_SIZE];
     DWORD type = REG_NONE;
     DWORD size = sizeof bytes;
-    const LONG read = RegQueryValueExA(key, STARTED_PROGRAMS_VALUE, nullptr, &type, bytes, &size);
-    RegCloseKey(key);
+    const LONG read = RegQueryValueExA(key.get(), STARTED_PROGRAMS_VALUE, nullptr, &type, bytes, &size);
+    key.close();
     if (read != ERROR_SUCCESS || type != REG_BINARY || size == 0 || size > sizeof bytes ||
         size % RECORD_ENTRY_SIZE != 0) {
         return 0;
@@ -202,13 +201,13 @@ bool process_creation_time(HANDLE process, FILETIME* created)
 
 process_state look_at_process(DWORD id, FILETIME* created)
 {
-    HANDLE process = open_started_process(id);
-    if (process == nullptr) {
+    handle_owner process(open_started_process(id));
+    if (!process.valid()) {
         return process_state::gone;
     }
-    const bool runs =
-        WaitForSingleObject(process, 0) == WAIT_TIMEOUT && process_creation_time(process, created);
-    CloseHandle(process);
+    const bool runs = WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
+                      process_creation_time(process.get(), created);
+    process.close();
     if (!runs) {
         return process_state::gone;
     }
@@ -256,13 +255,12 @@ void record_started_processes(const started_process* processes, DWORD count)
         put_le32(entry + 4, processes[i].created.dwLowDateTime);
         put_le32(entry + 8, processes[i].created.dwHighDateTime);
     }
-    HKEY key = nullptr;
+    key_owner key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                        KEY_SET_VALUE, nullptr, key.receive(), nullptr) != ERROR_SUCCESS) {
         return;
     }
-    RegSetValueExA(key, STARTED_PROGRAMS_VALUE, 0, REG_BINARY, bytes, count * RECORD_ENTRY_SIZE);
-    RegCloseKey(key);
+    RegSetValueExA(key.get(), STARTED_PROGRAMS_VALUE, 0, REG_BINARY, bytes, count * RECORD_ENTRY_SIZE);
 }
 
 // The key holds the record alone.
@@ -273,13 +271,9 @@ void forget_started_programs()
 
 bool started_programs_recorded()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY_WIDE, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    key_owner key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, STARTED_PROGRAMS_KEY_WIDE, 0, KEY_QUERY_VALUE, key.receive()) ==
+           ERROR_SUCCESS;
 }
 
 int earlier_started_programs_at_work()

@@ -45,10 +45,9 @@ bool append(WCHAR* path, const WCHAR* name)
 // could not tell.
 int key_state(const WCHAR* path)
 {
-    HKEY key = nullptr;
-    const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    key_owner key;
+    const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.receive());
     if (result == ERROR_SUCCESS) {
-        RegCloseKey(key);
         return 1;
     }
     return result == ERROR_FILE_NOT_FOUND ? 0 : -1;
@@ -56,8 +55,8 @@ int key_state(const WCHAR* path)
 
 int contains_below(walk* w)
 {
-    HKEY part = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, w->part, 0, KEY_READ, &part) != ERROR_SUCCESS) {
+    key_owner part;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, w->part, 0, KEY_READ, part.receive()) != ERROR_SUCCESS) {
         return -1;
     }
     const std::size_t whole_end = length_of(w->whole);
@@ -67,7 +66,7 @@ int contains_below(walk* w)
         WCHAR name[NAME_LENGTH];
         DWORD name_length = NAME_LENGTH;
         const LONG result =
-            RegEnumKeyExW(part, index, name, &name_length, nullptr, nullptr, nullptr, nullptr);
+            RegEnumKeyExW(part.get(), index, name, &name_length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS) {
             break;
         }
@@ -82,7 +81,6 @@ int contains_below(walk* w)
         w->whole[whole_end] = 0;
         w->part[part_end] = 0;
     }
-    RegCloseKey(part);
     return answer;
 }
 

@@ -224,21 +224,20 @@ int copy_subkeys(HKEY source_key, WCHAR* current_registry_path)
         append_wide(dest_path, relative);
         append_wide(dest_path, u"\\");
         append_wide(dest_path, name);
-        HKEY dest_key = create_destination_key(dest_path);
-
-        HKEY subkey = nullptr;
-        if (RegOpenKeyExW(source_key, name, 0, KEY_READ, &subkey) != ERROR_SUCCESS) {
-            RegCloseKey(dest_key);
+        key_owner dest_key(create_destination_key(dest_path));
+        key_owner subkey;
+        if (RegOpenKeyExW(source_key, name, 0, KEY_READ, subkey.receive()) != ERROR_SUCCESS) {
             fatal_error("Failed to get key interface");
         }
-        copy_values(subkey, dest_key);
-        RegCloseKey(dest_key);
+        copy_values(subkey.get(), dest_key.get());
+        // Closed before the walk goes deeper, so that one key per level
+        // stays open.
+        dest_key.close();
 
         append_wide(current_registry_path, u"\\");
         append_wide(current_registry_path, name);
-        copy_subkeys(subkey, current_registry_path);
+        copy_subkeys(subkey.get(), current_registry_path);
         current_registry_path[current_length] = u'\0';
-        RegCloseKey(subkey);
     }
 }
 
@@ -256,19 +255,20 @@ int copy_registry_tree(HKEY destination_root, const char* source_key_path, const
         fatal_error("Cannot copy a registry key into itself");
     }
 
-    HKEY source_key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide_source_directory, 0, KEY_READ, &source_key) != ERROR_SUCCESS) {
+    key_owner source_key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide_source_directory, 0, KEY_READ, source_key.receive()) !=
+        ERROR_SUCCESS) {
         fatal_error("Failed to get key interface");
     }
-    HKEY dest_key = create_destination_key(wide_dest_directory);
+    key_owner dest_key(create_destination_key(wide_dest_directory));
     allocate_value_buffers(value_buffer, REGISTRY_MAX_VALUE_NAME, INITIAL_DATA_CAPACITY);
-    copy_values(source_key, dest_key);
-    RegCloseKey(dest_key);
+    copy_values(source_key.get(), dest_key.get());
+    dest_key.close();
 
     current_path[0] = u'\0';
     append_wide(current_path, wide_source_directory);
-    copy_subkeys(source_key, current_path);
-    RegCloseKey(source_key);
+    copy_subkeys(source_key.get(), current_path);
+    source_key.close();
     value_buffer = value_buffers{};
     return 1;
 }

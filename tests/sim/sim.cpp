@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 
 namespace platform::sim::detail
 {
@@ -163,10 +164,18 @@ machine& state()
 bool injected_failure(const char* function, long* code)
 {
     machine& m = state();
+    // A process that ends (killed, or by ExitProcess) runs nothing more on
+    // Windows: the system closes its handles. Here the end unwinds the
+    // stack, and the owners' destructors close them instead; those calls
+    // are the system's, neither counted nor failed.
+    if (std::uncaught_exceptions() > 0)
+        return false;
     // Calls that the patch makes from destructors, which cannot throw: a
-    // kill due there happens at the next call, which is the same moment.
+    // kill due there happens at the next call, which is the same moment
+    // (closing changes nothing that lasts beyond the process).
     const bool from_destructor =
-        std::strcmp(function, "CoUninitialize") == 0 || std::strcmp(function, "dxdiag_close") == 0;
+        std::strcmp(function, "CoUninitialize") == 0 || std::strcmp(function, "dxdiag_close") == 0 ||
+        std::strcmp(function, "RegCloseKey") == 0 || std::strcmp(function, "CloseHandle") == 0;
     if (m.calls_before_kill == 0 && !from_destructor) {
         m.calls_before_kill = -1;
         m.killed = true;
