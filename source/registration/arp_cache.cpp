@@ -7,13 +7,12 @@ using namespace platform;
 
 int purge_arp_cache()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, &key) != ERROR_SUCCESS) {
+    key_owner key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, ARP_CACHE_KEY, key.receive()) != ERROR_SUCCESS) {
         return 0;
     }
     log_line("Clearing both titles from the Add/Remove Programs cache");
-    SHDeleteKeyA(key, SHARED_PRODUCT_CODE);
-    SHDeleteKeyA(key, ALTERNATE_PRODUCT_CODE);
-    RegCloseKey(key);
+    SHDeleteKeyA(key.get(), SHARED_PRODUCT_CODE);
+    SHDeleteKeyA(key.get(), ALTERNATE_PRODUCT_CODE);
     return 1;
 }

@@ -120,9 +120,34 @@ void overwrite_product_code(char* position, const char* product_code);
 // 1 when an uninstall entry stands under the product code.
 int uninstall_entry_exists(const char* product_code);
 
-// The folder text of the entry's "UninstallString" (from the first double
-// quote up to and including the first "}" after it), read without any
-// fatal error. False when there is no such entry or text.
+// An uninstall entry as read at one moment, with one open of its key: its
+// code and the two texts that name it, which the operations check and
+// rewrite from this record instead of reading the entry again.
+struct entry_text {
+    platform::LONG result;       // the registry call's result
+    platform::DWORD last_error;  // GetLastError() right after a failed read
+    bool terminated;             // see read_text_value
+    platform::DWORD type;        // REG_SZ, REG_EXPAND_SZ, ...
+    char text[TEXT_BUFFER_SIZE]; // empty when the read failed
+};
+struct uninstall_entry {
+    const char* code;
+    entry_text uninstall_string; // "UninstallString"
+    entry_text log_file;         // "LogFile"
+};
+// Reads the entry under product_code. False when it has none (its key
+// cannot be opened); a value that cannot be read is kept with its result.
+bool read_uninstall_entry(const char* product_code, uninstall_entry* entry);
+// The same from a key the caller holds open.
+void read_open_uninstall_entry(platform::HKEY key, const char* product_code, uninstall_entry* entry);
+
+// The folder text of the entry's "UninstallString": from the character
+// after its first double quote up to and including the first "}" after it.
+// The one place that holds this rule. False (and folder empty) when the
+// text was not read whole or does not follow it.
+bool folder_text_of(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZE]);
+// The same, read from the registry without any fatal error. False when
+// there is no such entry or text.
 bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE]);
 
 // Where the entry's product folder stands. The text names it, after its
@@ -136,6 +161,9 @@ bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER
 // holds why), or the folder stands where the narrow shell calls cannot
 // reach it; nothing may then act on the title.
 enum class folder_state { present, absent, unknown };
+folder_state find_entry_folder(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZE],
+                               platform::DWORD* error);
+// The same, the entry read first (absent without one).
 folder_state find_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE],
                                platform::DWORD* error);
 

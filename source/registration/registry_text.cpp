@@ -73,37 +73,64 @@ int uninstall_entry_exists(const char* product_code)
     if (!format_uninstall_entry(path, product_code)) {
         return 0;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
-        return 0;
-    }
-    RegCloseKey(key);
-    return 1;
+    key_owner key;
+    return RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.receive()) == ERROR_SUCCESS ? 1 : 0;
 }
 
-// The folder text of the entry's "UninstallString": from the character
-// after its first double quote up to and including the first "}" after it.
-bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE])
+namespace
+{
+
+// The last error is taken at once: a later call may change it.
+void read_entry_text(HKEY key, const char* name, entry_text* value)
+{
+    value->result = read_text_value(key, name, value->text, &value->terminated, &value->type);
+    value->last_error = value->result == ERROR_SUCCESS ? 0 : GetLastError();
+}
+
+} // namespace
+
+void read_open_uninstall_entry(HKEY key, const char* product_code, uninstall_entry* entry)
+{
+    entry->code = product_code;
+    read_entry_text(key, "UninstallString", &entry->uninstall_string);
+    read_entry_text(key, "LogFile", &entry->log_file);
+}
+
+bool read_uninstall_entry(const char* product_code, uninstall_entry* entry)
 {
     char path[TEXT_BUFFER_SIZE];
-    HKEY key = nullptr;
+    key_owner key;
     if (!format_uninstall_entry(path, product_code) ||
-        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.receive()) != ERROR_SUCCESS) {
         return false;
     }
-    char text[TEXT_BUFFER_SIZE];
-    bool terminated = false;
-    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
-    RegCloseKey(key);
-    const char* quote = result == ERROR_SUCCESS && terminated ? std::strchr(text, '"') : nullptr;
+    read_open_uninstall_entry(key.get(), product_code, entry);
+    return true;
+}
+
+// The one rule for the product folder in "UninstallString": from the
+// character after its first double quote up to and including the first
+// "}" after it.
+bool folder_text_of(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZE])
+{
+    const entry_text& value = entry.uninstall_string;
+    const char* quote =
+        value.result == ERROR_SUCCESS && value.terminated ? std::strchr(value.text, '"') : nullptr;
     const char* brace = quote != nullptr ? std::strchr(quote + 1, '}') : nullptr;
     if (brace == nullptr) {
+        folder[0] = '\0';
         return false;
     }
     const std::size_t length = static_cast<std::size_t>(brace - quote);
     std::memcpy(folder, quote + 1, length);
     folder[length] = '\0';
     return true;
+}
+
+bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE])
+{
+    uninstall_entry entry;
+    return read_uninstall_entry(product_code, &entry) && folder_text_of(entry, folder);
 }
 
 namespace
@@ -175,11 +202,11 @@ bool known_place(const char (&text)[TEXT_BUFFER_SIZE], char (&place)[TEXT_BUFFER
 
 } // namespace
 
-folder_state find_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE], DWORD* error)
+folder_state find_entry_folder(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZE], DWORD* error)
 {
     *error = 0;
     char text[TEXT_BUFFER_SIZE];
-    if (!read_entry_folder_text(product_code, text)) {
+    if (!folder_text_of(entry, text)) {
         folder[0] = '\0';
         return folder_state::absent;
     }
@@ -210,6 +237,17 @@ folder_state find_entry_folder(const char* product_code, char (&folder)[TEXT_BUF
     return known == folder_state::absent && found_long ? folder_state::unknown : known;
 }
 
+folder_state find_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE], DWORD* error)
+{
+    uninstall_entry entry;
+    if (!read_uninstall_entry(product_code, &entry)) {
+        *error = 0;
+        folder[0] = '\0';
+        return folder_state::absent;
+    }
+    return find_entry_folder(entry, folder, error);
+}
+
 bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE])
 {
     DWORD error = 0;
@@ -219,17 +257,17 @@ bool read_entry_folder(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE
 bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFER_SIZE])
 {
     char path[TEXT_BUFFER_SIZE];
-    HKEY key = nullptr;
+    key_owner key;
     name[0] = '\0';
     if (!format_uninstall_entry(path, product_code) ||
-        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.receive()) != ERROR_SUCCESS) {
         return false;
     }
     char value[DISPLAY_NAME_BUFFER_SIZE];
     DWORD size = sizeof value;
     const LONG result =
-        RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
+        RegQueryValueExA(key.get(), "DisplayName", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    key.close();
     if (result != ERROR_SUCCESS || size == 0 || size > sizeof value ||
         std::memchr(value, '\0', size) == nullptr || value[0] == '\0') {
         return false;
@@ -241,15 +279,14 @@ bool read_display_name(const char* product_code, char (&name)[DISPLAY_NAME_BUFFE
 bool value_names_code(const char* entry_code, const char* value_name, const char* code)
 {
     char path[TEXT_BUFFER_SIZE];
-    HKEY key = nullptr;
+    key_owner key;
     if (!format_uninstall_entry(path, entry_code) ||
-        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.receive()) != ERROR_SUCCESS) {
         return false;
     }
     char text[TEXT_BUFFER_SIZE];
     bool terminated = false;
-    const LONG result = read_text_value(key, value_name, text, &terminated);
-    RegCloseKey(key);
+    const LONG result = read_text_value(key.get(), value_name, text, &terminated);
     return result == ERROR_SUCCESS && terminated && find_product_code_of(text, code, nullptr) != nullptr;
 }
 

@@ -12,48 +12,36 @@ using namespace platform;
 namespace
 {
 
-// Reads "UninstallString" of the entry of product_code into text. Returns 0
-// when the product has no uninstall entry. Every other failure is fatal.
-int read_uninstall_string(const char* product_code, char (&text)[TEXT_BUFFER_SIZE])
+// Reads the entry of product_code, whose "UninstallString" must name the
+// product folder as the installers write it (a quoted path, a "}" after
+// the quote). Returns 0 when the product has no uninstall entry. Every
+// other failure is fatal.
+int read_entry_for_move(const char* product_code, uninstall_entry* entry)
 {
-    char path[TEXT_BUFFER_SIZE];
-    format_uninstall_entry(path, product_code);
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+    if (!read_uninstall_entry(product_code, entry)) {
         return 0;
     }
-    bool terminated = false;
-    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) {
-        fatal_error("Error when getting uninstall string (%ld)", static_cast<long>(GetLastError()));
+    if (entry->uninstall_string.result != ERROR_SUCCESS) {
+        fatal_error("Error when getting uninstall string (%ld)",
+                    static_cast<long>(entry->uninstall_string.last_error));
     }
-    if (!terminated) {
+    char folder_text[TEXT_BUFFER_SIZE];
+    if (!folder_text_of(*entry, folder_text)) {
         fatal_error("Error in uninstall string");
     }
     return 1;
 }
 
-// The uninstall string must name the product folder as the installers
-// write it: a quoted path, a "}" after the quote.
-void check_folder_text(const char* uninstall_string)
-{
-    const char* quote = std::strchr(uninstall_string, '"');
-    if (quote == nullptr || std::strchr(quote + 1, '}') == nullptr) {
-        fatal_error("Error in uninstall string");
-    }
-}
-
 // The product folder where it stands (found by its text or its known
 // place) and its new name, both as the shell's lists of one name (a second
 // NUL at the end). A folder that cannot be found for sure stops the move.
-void product_folder_paths(const char* source_guid, const char* dest_guid,
+void product_folder_paths(const uninstall_entry& entry, const char* dest_guid,
                           char (&current)[TEXT_BUFFER_SIZE + 1], char (&renamed)[TEXT_BUFFER_SIZE + 1])
 {
     char folder[TEXT_BUFFER_SIZE];
     DWORD error = 0;
-    if (find_entry_folder(source_guid, folder, &error) == folder_state::unknown) {
-        fatal_error(FOLDER_UNCERTAIN, source_guid, folder, static_cast<unsigned long>(error));
+    if (find_entry_folder(entry, folder, &error) == folder_state::unknown) {
+        fatal_error(FOLDER_UNCERTAIN, entry.code, folder, static_cast<unsigned long>(error));
     }
     const std::size_t length = std::strlen(folder);
     std::memcpy(current, folder, length + 1);
@@ -61,43 +49,40 @@ void product_folder_paths(const char* source_guid, const char* dest_guid,
     std::memcpy(renamed, current, length + 2);
 
     // A move repeated after an interruption finds the destination's code.
-    char* code = find_product_code_of(renamed, source_guid, dest_guid);
+    char* code = find_product_code_of(renamed, entry.code, dest_guid);
     if (code == nullptr) {
         fatal_error("Error in uninstall string");
     }
     overwrite_product_code(code, dest_guid);
 }
 
-HKEY open_entry_for_move(const char* product_code)
-{
-    char path[TEXT_BUFFER_SIZE];
-    format_uninstall_entry(path, product_code);
-    HKEY key = nullptr;
-    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key);
-    ASSERT(ret == ERROR_SUCCESS);
-    return key;
-}
-
-// Reads one text value of the entry and finds the product code in it: the
+// The product code in one text of the entry (in place, in the record): the
 // first "{" must begin the code being moved (or, for a move repeated after
 // an interruption, the code it moves to). Any other value fails before
 // anything is written.
-void read_product_code_value(HKEY key, const char* value_name, const char* read_failure,
-                             const char* source_guid, const char* dest_guid, char (&text)[TEXT_BUFFER_SIZE],
-                             char** ptr_out, DWORD* type)
+char* product_code_in(entry_text& value, const char* read_failure, const char* source_guid,
+                      const char* dest_guid)
 {
-    bool terminated = false;
-    if (read_text_value(key, value_name, text, &terminated, type) != ERROR_SUCCESS) {
-        const long last_error = static_cast<long>(GetLastError());
-        RegCloseKey(key);
-        fatal_error(read_failure, last_error);
+    if (value.result != ERROR_SUCCESS) {
+        fatal_error(read_failure, static_cast<long>(value.last_error));
     }
-    char* ptr = terminated ? find_product_code_of(text, source_guid, dest_guid) : nullptr;
-    if (ptr == nullptr) {
-        RegCloseKey(key);
-    }
+    char* ptr = value.terminated ? find_product_code_of(value.text, source_guid, dest_guid) : nullptr;
     ASSERT(ptr);
-    *ptr_out = ptr;
+    return ptr;
+}
+
+struct product_code_positions {
+    char* uninstall_code;
+    char* log_code;
+};
+
+// Checks both texts of the entry; every failure is fatal, before anything
+// is written.
+product_code_positions find_product_codes(uninstall_entry& entry, const char* dest_guid)
+{
+    return {product_code_in(entry.uninstall_string, "Error when getting uninstall string (%ld)", entry.code,
+                            dest_guid),
+            product_code_in(entry.log_file, "Error when getting logfile name (%ld)", entry.code, dest_guid)};
 }
 
 // A text keeps its type: REG_EXPAND_SZ stays expandable (its folder may be
@@ -113,31 +98,8 @@ void write_text_value(HKEY key, const char* value_name, const char* text, DWORD 
     const DWORD size = static_cast<DWORD>(std::strlen(text) + 1);
     if (RegSetValueExA(key, value_name, 0, text_type(type), reinterpret_cast<const BYTE*>(text), size) !=
         ERROR_SUCCESS) {
-        RegCloseKey(key);
         fatal_error("%s", write_failure);
     }
-}
-
-struct product_code_values {
-    char uninstall_string[TEXT_BUFFER_SIZE];
-    char log_file[TEXT_BUFFER_SIZE];
-    char* uninstall_code;
-    char* log_code;
-    DWORD uninstall_type;
-    DWORD log_type;
-};
-
-// Reads and checks both texts of the entry; every failure is fatal, before
-// anything is written. The key stays open for the caller.
-HKEY read_product_code_values(const char* source_guid, const char* dest_guid, product_code_values* values)
-{
-    HKEY key = open_entry_for_move(source_guid);
-    read_product_code_value(key, "UninstallString", "Error when getting uninstall string (%ld)", source_guid,
-                            dest_guid, values->uninstall_string, &values->uninstall_code,
-                            &values->uninstall_type);
-    read_product_code_value(key, "LogFile", "Error when getting logfile name (%ld)", source_guid, dest_guid,
-                            values->log_file, &values->log_code, &values->log_type);
-    return key;
 }
 
 // Rewrites the product code in "UninstallString" and "LogFile" of the
@@ -145,25 +107,31 @@ HKEY read_product_code_values(const char* source_guid, const char* dest_guid, pr
 // value leaves the entry as it was.
 void rewrite_product_code_values(const char* source_guid, const char* dest_guid)
 {
-    product_code_values values;
-    HKEY key = read_product_code_values(source_guid, dest_guid, &values);
-    overwrite_product_code(values.uninstall_code, dest_guid);
-    overwrite_product_code(values.log_code, dest_guid);
-    write_text_value(key, "UninstallString", values.uninstall_string, values.uninstall_type,
+    char path[TEXT_BUFFER_SIZE];
+    format_uninstall_entry(path, source_guid);
+    key_owner key;
+    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.receive());
+    ASSERT(ret == ERROR_SUCCESS);
+    uninstall_entry entry;
+    read_open_uninstall_entry(key.get(), source_guid, &entry);
+    const product_code_positions codes = find_product_codes(entry, dest_guid);
+    overwrite_product_code(codes.uninstall_code, dest_guid);
+    overwrite_product_code(codes.log_code, dest_guid);
+    write_text_value(key.get(), "UninstallString", entry.uninstall_string.text, entry.uninstall_string.type,
                      "Failed to set uninstall string");
-    write_text_value(key, "LogFile", values.log_file, values.log_type, "Failed to set logfile string");
-    RegCloseKey(key);
+    write_text_value(key.get(), "LogFile", entry.log_file.text, entry.log_file.type,
+                     "Failed to set logfile string");
 }
 
 // A source entry that stays after its copy would register the title
 // twice, so a failed deletion is fatal (the recovery then finishes it).
 void delete_uninstall_entry(const char* product_code)
 {
-    HKEY key = nullptr;
-    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &key);
+    key_owner key;
+    const LONG ret = RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, key.receive());
     ASSERT(ret == ERROR_SUCCESS);
-    const DWORD deleted = SHDeleteKeyA(key, product_code);
-    RegCloseKey(key);
+    const DWORD deleted = SHDeleteKeyA(key.get(), product_code);
+    key.close();
     if (deleted != ERROR_SUCCESS) {
         fatal_error("Failed to delete uninstall entry %s (%lu)", product_code,
                     static_cast<unsigned long>(deleted));
@@ -190,10 +158,9 @@ void rewrite_code_in_value(HKEY key, const char* value_name, const char* code)
 
 void delete_entry_quietly(const char* product_code)
 {
-    HKEY uninstall = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall) == ERROR_SUCCESS) {
-        SHDeleteKeyA(uninstall, product_code);
-        RegCloseKey(uninstall);
+    key_owner uninstall;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, uninstall.receive()) == ERROR_SUCCESS) {
+        SHDeleteKeyA(uninstall.get(), product_code);
     }
 }
 
@@ -210,10 +177,9 @@ noted_move in_flight = {nullptr, nullptr};
 // between two flushes.
 void flush_registry()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, &key) == ERROR_SUCCESS) {
-        RegFlushKey(key);
-        RegCloseKey(key);
+    key_owner key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, SOFTWARE_KEY, key.receive()) == ERROR_SUCCESS) {
+        RegFlushKey(key.get());
     }
 }
 
@@ -242,19 +208,17 @@ int move_install_info_folder(const char* source_guid, const char* dest_guid)
     // clang-format on
 
     note_move_started(source_guid, dest_guid);
-    char uninstall_string[TEXT_BUFFER_SIZE];
-    if (!read_uninstall_string(source_guid, uninstall_string)) {
+    uninstall_entry entry;
+    if (!read_entry_for_move(source_guid, &entry)) {
         return 0;
     }
-    check_folder_text(uninstall_string);
     char current[TEXT_BUFFER_SIZE + 1];
     char renamed[TEXT_BUFFER_SIZE + 1];
-    product_folder_paths(source_guid, dest_guid, current, renamed);
+    product_folder_paths(entry, dest_guid, current, renamed);
     // The entry move that follows the folder's must not find out only then
     // that its texts cannot be rewritten: a folder moved without its entry
     // would split the registration.
-    product_code_values values;
-    RegCloseKey(read_product_code_values(source_guid, dest_guid, &values));
+    find_product_codes(entry, dest_guid);
 
     flush_registry();
     log_line("Moving the product folder %s to %s", current, renamed);
@@ -297,16 +261,16 @@ void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
 {
     char source_path[TEXT_BUFFER_SIZE];
     char dest_path[TEXT_BUFFER_SIZE];
-    HKEY key = nullptr;
+    key_owner key;
     if (!format_uninstall_entry(source_path, source_guid) || !format_uninstall_entry(dest_path, dest_guid) ||
-        RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, &key) != ERROR_SUCCESS) {
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, source_path, key.receive()) != ERROR_SUCCESS) {
         return;
     }
     log_line("Undoing the unfinished move of the uninstall entry %s to %s", source_guid, dest_guid);
     if (uninstall_entry_exists(dest_guid) && is_copy_of_entry(dest_guid, source_guid)) {
         const int source_whole = registry_tree_contains(source_path, dest_path);
         if (source_whole != 1) {
-            RegCloseKey(key);
+            key.close();
             if (source_whole == 0) {
                 delete_entry_quietly(source_guid);
             }
@@ -314,9 +278,8 @@ void undo_uninstall_entry_move(const char* source_guid, const char* dest_guid)
         }
         delete_entry_quietly(dest_guid);
     }
-    rewrite_code_in_value(key, "UninstallString", source_guid);
-    rewrite_code_in_value(key, "LogFile", source_guid);
-    RegCloseKey(key);
+    rewrite_code_in_value(key.get(), "UninstallString", source_guid);
+    rewrite_code_in_value(key.get(), "LogFile", source_guid);
 }
 
 int relocate_registration(const char* source_guid, const char* dest_guid)

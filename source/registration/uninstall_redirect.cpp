@@ -21,36 +21,23 @@ constexpr char REDIRECT_COPY_NAME[] = "\\setup.exe.new";
 } // namespace
 
 // The product folder named by the quoted path in the entry's
-// "UninstallString": from the first double quote up to and including the
-// first "}" after it.
+// "UninstallString", where it stands: the text with its variables
+// expanded, or the folder's known place.
 void product_folder_from_entry(const char* code, char (&folder)[TEXT_BUFFER_SIZE])
 {
-    char path[TEXT_BUFFER_SIZE];
-    format_uninstall_entry(path, code);
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) {
+    uninstall_entry entry;
+    if (!read_uninstall_entry(code, &entry)) {
         fatal_error("Could not find uninstall guid key in registry");
     }
-    char text[TEXT_BUFFER_SIZE];
-    bool terminated = false;
-    const LONG result = read_text_value(key, "UninstallString", text, &terminated);
-    const long last_error = static_cast<long>(GetLastError());
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) {
-        fatal_error("Error when getting uninstall string from registry (%ld)", last_error);
+    if (entry.uninstall_string.result != ERROR_SUCCESS) {
+        fatal_error("Error when getting uninstall string from registry (%ld)",
+                    static_cast<long>(entry.uninstall_string.last_error));
     }
-    const char* quote = terminated ? std::strchr(text, '"') : nullptr;
-    if (quote == nullptr) {
+    if (!folder_text_of(entry, folder)) {
         fatal_error("Error in uninstall string");
     }
-    const char* brace = std::strchr(quote + 1, '}');
-    if (brace == nullptr) {
-        fatal_error("Error in uninstall string");
-    }
-    // Where the folder stands: the text with its variables expanded, or the
-    // folder's known place.
     DWORD error = 0;
-    if (find_entry_folder(code, folder, &error) == folder_state::unknown) {
+    if (find_entry_folder(entry, folder, &error) == folder_state::unknown) {
         fatal_error(FOLDER_UNCERTAIN, code, folder, static_cast<unsigned long>(error));
     }
 }

@@ -96,6 +96,61 @@ TEST_F(relocation, the_folder_move_is_silent_and_changes_nothing_without_an_entr
     EXPECT_TRUE(sim::message_boxes().empty());
 }
 
+// The entry is read once into a record that every check of the move takes:
+// the folder move opens it once (and the registry's root once, to write it
+// to disc), and what it checked is what it read.
+TEST_F(relocation, a_folder_move_reads_the_entry_once)
+{
+    add_title(SHARED_PRODUCT_CODE, "Kestova 2");
+    EXPECT_EQ(move_install_info_folder(SHARED_PRODUCT_CODE, PARKING_PRODUCT_CODE), 1);
+    EXPECT_EQ(sim::call_count("RegOpenKeyA"), 2);
+    EXPECT_EQ(sim::call_count("RegQueryValueExA"), 2);
+    EXPECT_EQ(sim::call_count("RegCloseKey"), 2);
+    EXPECT_EQ(sim::open_handle_count(), 0);
+}
+
+TEST_F(relocation, the_folder_text_runs_from_after_the_first_quote_to_the_first_brace_after_it)
+{
+    const auto folder_text = [](const std::string& uninstall_string) {
+        sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "UninstallString",
+                        uninstall_string);
+        uninstall_entry entry;
+        char folder[TEXT_BUFFER_SIZE] = "not touched";
+        if (!read_uninstall_entry(SHARED_PRODUCT_CODE, &entry)) {
+            return std::string("no entry");
+        }
+        const bool found = folder_text_of(entry, folder);
+        EXPECT_EQ(found, folder[0] != '\0') << uninstall_string;
+        return found ? std::string(folder) : std::string("none");
+    };
+    EXPECT_EQ(folder_text("{a} \"C:\\Info\\{b}\\{c}\\setup.exe\" -l0x9"), "C:\\Info\\{b}");
+    EXPECT_EQ(folder_text("\"C:\\Info}\\x\""), "C:\\Info}");
+    EXPECT_EQ(folder_text("C:\\Info\\{b}\\setup.exe"), "none");
+    EXPECT_EQ(folder_text("{b} \"C:\\Info\\setup.exe\""), "none");
+    // A text that fills the buffer without its end is not read whole.
+    EXPECT_EQ(folder_text("\"C:\\{b}" + std::string(600, 'x')), "none");
+
+    uninstall_entry entry;
+    EXPECT_FALSE(read_uninstall_entry(ALTERNATE_PRODUCT_CODE, &entry));
+}
+
+// A failed read keeps its own last error, whatever the reads after it do.
+TEST_F(relocation, the_record_keeps_each_failed_reads_last_error)
+{
+    sim::set_string(HKEY_LOCAL_MACHINE, entry_path(SHARED_PRODUCT_CODE), "LogFile",
+                    log_file_for(SHARED_PRODUCT_CODE));
+    sim::fail_call("RegQueryValueExA", 1, ERROR_ACCESS_DENIED);
+    SetLastError(1234);
+    uninstall_entry entry;
+    ASSERT_TRUE(read_uninstall_entry(SHARED_PRODUCT_CODE, &entry));
+    EXPECT_EQ(entry.uninstall_string.result, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(entry.uninstall_string.last_error, 1234u);
+    EXPECT_EQ(entry.log_file.result, ERROR_SUCCESS);
+    EXPECT_EQ(std::string(entry.log_file.text), log_file_for(SHARED_PRODUCT_CODE));
+    char folder[TEXT_BUFFER_SIZE];
+    EXPECT_FALSE(folder_text_of(entry, folder));
+}
+
 TEST_F(relocation, a_refused_rename_returns_0_and_the_entry_still_moves)
 {
     add_title(SHARED_PRODUCT_CODE, "Kestova 3");
