@@ -146,9 +146,6 @@ void read_open_uninstall_entry(platform::HKEY key, const char* product_code, uni
 // The one place that holds this rule. False (and folder empty) when the
 // text was not read whole or does not follow it.
 bool folder_text_of(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZE]);
-// The same, read from the registry without any fatal error. False when
-// there is no such entry or text.
-bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE]);
 
 // Where the entry's product folder stands. The text names it, after its
 // environment variables are expanded (a REG_EXPAND_SZ text may hold

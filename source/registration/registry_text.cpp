@@ -127,12 +127,6 @@ bool folder_text_of(const uninstall_entry& entry, char (&folder)[TEXT_BUFFER_SIZ
     return true;
 }
 
-bool read_entry_folder_text(const char* product_code, char (&folder)[TEXT_BUFFER_SIZE])
-{
-    uninstall_entry entry;
-    return read_uninstall_entry(product_code, &entry) && folder_text_of(entry, folder);
-}
-
 namespace
 {
 
